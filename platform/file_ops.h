@@ -1,0 +1,103 @@
+// The narrow file interface the archive core stands on.
+//
+// Everything the core asks of the operating system goes through one table of
+// function pointers, so that each platform supplies its own implementation
+// (platform/posix, platform/win32) and tests can slip a wrapper in between to
+// count calls or inject faults. Nothing here knows about archives.
+//
+// Every call returns false (or null) on failure and leaves a Win32 error code
+// (platform/error_codes.h) in the thread's last error; success may leave the
+// last error as it was. Positions are absolute byte positions, 64 bits wide.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/error_codes.h"
+
+struct PlatformFile;
+// An open file. Null means "no file". Whoever opened it closes it.
+using FileHandle = PlatformFile*;
+
+struct FileOps {
+    // Opens an existing file for reading and writing, shared with nobody: a
+    // second open of the same file, by this or another process, fails with
+    // ERROR_SHARING_VIOLATION until the first is closed.
+    FileHandle (*openExisting)(const char* name);
+
+    // Creates the file, or truncates an existing one to zero length, for
+    // reading and writing without sharing. A file held by someone else is
+    // refused with ERROR_SHARING_VIOLATION and left untouched.
+    FileHandle (*createAlways)(const char* name);
+
+    // Reads up to `count` bytes at `position`. Stops early only at the end of
+    // the file: `*done` then tells how many bytes arrived, and the rest of the
+    // buffer is left as it was. Reading at or past the end gives *done == 0
+    // and true; deciding whether a short read is an error is the caller's job.
+    bool (*readAt)(FileHandle file, uint64_t position, void* buffer, uint32_t count,
+                   uint32_t* done);
+
+    // Writes all `count` bytes at `position`, extending the file as needed;
+    // anything less is a failure with the system's code (ERROR_DISK_FULL for
+    // a full disk).
+    bool (*writeAt)(FileHandle file, uint64_t position, const void* buffer, uint32_t count);
+
+    bool (*fileSize)(FileHandle file, uint64_t* size);
+
+    // Sets the file's length: cuts it at `size`, or extends it with zeros.
+    bool (*truncate)(FileHandle file, uint64_t size);
+
+    // Returns once everything written so far is on stable storage.
+    bool (*flush)(FileHandle file);
+
+    // Closes the handle; accepts null. The handle is gone even when the result
+    // is false (a late write error reported at close).
+    bool (*close)(FileHandle file);
+
+    bool (*remove)(const char* name);
+
+    // Puts `from` in the place of `to` in one atomic step: afterwards `to`
+    // names either the old file or the new one, never nothing, even across a
+    // crash. The directory entry is flushed before returning. Both files must
+    // be closed.
+    bool (*replace)(const char* from, const char* to);
+};
+
+// The table in force: the platform's own unless a test installed another.
+const FileOps& fileOps();
+
+// The platform's own table, for wrappers that forward to it.
+const FileOps& platformFileOps();
+
+// Installs `ops` for all following calls; nullptr restores the platform's.
+// Not thread-safe: tests call it while no job runs.
+void setFileOpsForTesting(const FileOps* ops);
+
+// The thread's last error (Win32 codes on every platform).
+uint32_t getLastError();
+void setLastError(uint32_t code);
+
+// The system's text for `code` in the user's language, encoded as UTF-8,
+// without trailing line breaks. Returns false when the system has no text for
+// the code; `*text` is then empty.
+bool systemErrorText(uint32_t code, std::string* text);
+
+// The system's text for `code`, or, when there is none, a text in the user's
+// language that names the code in decimal and hexadecimal.
+std::string errorText(uint32_t code);
+
+// Whether the user's language for messages is Japanese.
+bool userPrefersJapanese();
+
+// Keeps the thread's last error across clean-up calls (close, free, delete)
+// on a failure path, so that the code of the first failure reaches the job.
+class LastErrorGuard {
+public:
+    LastErrorGuard() : saved_(getLastError()) {}
+    ~LastErrorGuard() { setLastError(saved_); }
+    LastErrorGuard(const LastErrorGuard&) = delete;
+    LastErrorGuard& operator=(const LastErrorGuard&) = delete;
+
+private:
+    uint32_t saved_;
+};

@@ -1,0 +1,323 @@
+// The platform layer's contract, checked the same way on every platform (the
+// Windows build runs these under Wine).
+#include "platform/file_ops.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/temp_dir.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+const FileOps& ops() { return fileOps(); }
+
+struct FileCloser {
+    void operator()(PlatformFile* file) const { fileOps().close(file); }
+};
+using FilePtr = std::unique_ptr<PlatformFile, FileCloser>;
+
+std::vector<uint8_t> bytesOf(const char* text) { return std::vector<uint8_t>(text, text + std::strlen(text)); }
+
+TEST(FileOps, OpeningAMissingFileGivesFileNotFound) {
+    ScopedTempDir dir;
+    setLastError(0);
+    EXPECT_EQ(nullptr, ops().openExisting(dir.file("missing.hvr").c_str()));
+    EXPECT_EQ(uint32_t(ERROR_FILE_NOT_FOUND), getLastError());
+}
+
+TEST(FileOps, AHeldFileCannotBeOpenedOrRecreatedAgain) {
+    ScopedTempDir dir;
+    const std::string name = dir.file("data.hvr");
+    writeFileBytes(name, bytesOf("keep me"));
+    FilePtr first(ops().openExisting(name.c_str()));
+    ASSERT_NE(nullptr, first);
+
+    setLastError(0);
+    EXPECT_EQ(nullptr, ops().openExisting(name.c_str()));
+    EXPECT_EQ(uint32_t(ERROR_SHARING_VIOLATION), getLastError());
+
+    setLastError(0);
+    EXPECT_EQ(nullptr, ops().createAlways(name.c_str()));
+    EXPECT_EQ(uint32_t(ERROR_SHARING_VIOLATION), getLastError());
+    first.reset();
+    EXPECT_EQ(bytesOf("keep me"), readFileBytes(name)) << "a refused create must not truncate";
+
+    FilePtr again(ops().openExisting(name.c_str()));
+    EXPECT_NE(nullptr, again) << "closing must release the file";
+}
+
+#ifdef _WIN32
+bool runningUnderWine() {
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+#endif
+
+// Tries to open `name` read/write as a user that permission bits apply to,
+// and returns the open's error code (0 when it opened). Root ignores
+// permission bits, so on POSIX a root test drops to "nobody" in a child.
+uint32_t openErrorAsOrdinaryUser(const std::string& name) {
+#ifdef _WIN32
+    FilePtr file(fileOps().openExisting(name.c_str()));
+    return file ? 0 : getLastError();
+#else
+    if (geteuid() != 0) {
+        FilePtr file(fileOps().openExisting(name.c_str()));
+        return file ? 0 : getLastError();
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        const uid_t nobody = 65534;
+        if (setgid(nobody) != 0 || setuid(nobody) != 0) _exit(255);
+        FileHandle file = fileOps().openExisting(name.c_str());
+        _exit(file ? 0 : int(getLastError() & 0x7F));
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) == 255) {
+        ADD_FAILURE() << "could not run the open as an unprivileged user";
+        return 0;
+    }
+    return uint32_t(WEXITSTATUS(status));
+#endif
+}
+
+TEST(FileOps, AReadOnlyFileIsRefusedWithAccessDenied) {
+    ScopedTempDir dir;
+    namespace fs = std::filesystem;
+    // The directory must be reachable for the unprivileged user.
+    fs::permissions(dir.path(), fs::perms::all, fs::perm_options::add);
+    const std::string name = dir.file("data.hvr");
+    writeFileBytes(name, bytesOf("read only"));
+    fs::permissions(name, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read,
+                    fs::perm_options::replace);
+    const uint32_t code = openErrorAsOrdinaryUser(name);
+#ifdef _WIN32
+    // Wine turns the read-only attribute into Unix permission bits, and a
+    // Wine running as root ignores them; real Windows honours the attribute.
+    if (code == 0 && runningUnderWine()) GTEST_SKIP() << "Wine running as root ignores read-only files";
+#endif
+    EXPECT_EQ(uint32_t(ERROR_ACCESS_DENIED), code);
+    EXPECT_EQ(bytesOf("read only"), readFileBytes(name));
+}
+
+TEST(FileOps, PositionsBeyondFourGigabytesOnASparseFile) {
+    ScopedTempDir dir;
+    const std::string name = dir.file("big.hvr");
+    FilePtr file(ops().createAlways(name.c_str()));
+    ASSERT_NE(nullptr, file);
+    const uint64_t beyond = (uint64_t(5) << 30) + 3;  // past 2^32, and not block-aligned
+    ASSERT_TRUE(ops().writeAt(file.get(), beyond, "abc", 3)) << getLastError();
+    uint64_t size = 0;
+    ASSERT_TRUE(ops().fileSize(file.get(), &size));
+    EXPECT_EQ(beyond + 3, size);
+
+    char back[4] = {'x', 'x', 'x', 'x'};
+    uint32_t done = 0;
+    ASSERT_TRUE(ops().readAt(file.get(), beyond, back, 4, &done));
+    EXPECT_EQ(3u, done);
+    EXPECT_EQ(0, std::memcmp(back, "abcx", 4)) << "the byte past the end must stay as it was";
+
+    // The low 32 bits of `beyond` name a different place: a position cut to 32
+    // bits would read the hole, not the data.
+    ASSERT_TRUE(ops().readAt(file.get(), beyond & 0xFFFFFFFFu, back, 3, &done));
+    EXPECT_EQ(3u, done);
+    EXPECT_EQ(0, std::memcmp(back, "\0\0\0", 3));
+
+    ASSERT_TRUE(ops().truncate(file.get(), beyond + 1));
+    ASSERT_TRUE(ops().fileSize(file.get(), &size));
+    EXPECT_EQ(beyond + 1, size);
+}
+
+TEST(FileOps, ReadsStopShortOnlyAtTheEndOfTheFile) {
+    ScopedTempDir dir;
+    const std::string name = dir.file("short.hvr");
+    writeFileBytes(name, bytesOf("0123456789"));
+    FilePtr file(ops().openExisting(name.c_str()));
+    ASSERT_NE(nullptr, file);
+
+    struct Case {
+        uint64_t position;
+        uint32_t count;
+        uint32_t done;
+        const char* expected;  // the 8-byte buffer afterwards, pre-filled with '-'
+    };
+    const Case CASES[] = {
+        {0, 8, 8, "01234567"},
+        {6, 8, 4, "6789----"},
+        {10, 8, 0, "--------"},
+        {1000, 8, 0, "--------"},
+        {3, 0, 0, "--------"},
+    };
+    for (const Case& c : CASES) {
+        SCOPED_TRACE(c.position);
+        char buffer[8];
+        std::memset(buffer, '-', sizeof buffer);
+        uint32_t done = 99;
+        ASSERT_TRUE(ops().readAt(file.get(), c.position, buffer, c.count, &done));
+        EXPECT_EQ(c.done, done);
+        EXPECT_EQ(std::string(c.expected), std::string(buffer, 8));
+    }
+}
+
+TEST(FileOps, CreateTruncatesAndWritesFlushAndCut) {
+    ScopedTempDir dir;
+    const std::string name = dir.file("data.$$$");
+    writeFileBytes(name, bytesOf("old contents that must go"));
+    FilePtr file(ops().createAlways(name.c_str()));
+    ASSERT_NE(nullptr, file);
+    uint64_t size = 1;
+    ASSERT_TRUE(ops().fileSize(file.get(), &size));
+    EXPECT_EQ(0u, size);
+    ASSERT_TRUE(ops().writeAt(file.get(), 4, "tail", 4));
+    ASSERT_TRUE(ops().writeAt(file.get(), 0, "head", 4));
+    ASSERT_TRUE(ops().flush(file.get()));
+    ASSERT_TRUE(ops().truncate(file.get(), 6));
+    file.reset();
+    EXPECT_EQ(bytesOf("headta"), readFileBytes(name));
+}
+
+TEST(FileOps, ReplacePutsTheNewFileInPlaceOfTheOld) {
+    ScopedTempDir dir;
+    const std::string target = dir.file("data.hvr");
+    const std::string source = dir.file("data.$$$");
+    writeFileBytes(target, bytesOf("old"));
+    writeFileBytes(source, bytesOf("new"));
+    ASSERT_TRUE(ops().replace(source.c_str(), target.c_str())) << getLastError();
+    EXPECT_EQ(bytesOf("new"), readFileBytes(target));
+    EXPECT_FALSE(fileExists(source));
+
+    setLastError(0);
+    EXPECT_FALSE(ops().replace(source.c_str(), target.c_str()));
+    EXPECT_EQ(uint32_t(ERROR_FILE_NOT_FOUND), getLastError());
+    EXPECT_EQ(bytesOf("new"), readFileBytes(target)) << "a failed replace leaves the target";
+}
+
+TEST(FileOps, RemoveDeletesAndReportsAMissingFile) {
+    ScopedTempDir dir;
+    const std::string name = dir.file("data.$$$");
+    writeFileBytes(name, bytesOf("x"));
+    ASSERT_TRUE(ops().remove(name.c_str()));
+    EXPECT_FALSE(fileExists(name));
+    setLastError(0);
+    EXPECT_FALSE(ops().remove(name.c_str()));
+    EXPECT_EQ(uint32_t(ERROR_FILE_NOT_FOUND), getLastError());
+}
+
+TEST(FileOps, LastErrorIsPerThreadAndSurvivesAGuard) {
+    setLastError(ERROR_DISK_FULL);
+    {
+        LastErrorGuard keep;
+        setLastError(ERROR_ACCESS_DENIED);
+    }
+    EXPECT_EQ(uint32_t(ERROR_DISK_FULL), getLastError());
+
+    // Thread creation and joining may themselves change the last error, so
+    // the two threads meet through atomics only while the codes are compared.
+    std::atomic<int> step{0};
+    uint32_t seenByOther = 0;
+    std::thread other([&] {
+        while (step.load() != 1) {}
+        seenByOther = getLastError();
+        setLastError(ERROR_SHARING_VIOLATION);
+        step.store(2);
+    });
+    setLastError(ERROR_DISK_FULL);
+    step.store(1);
+    while (step.load() != 2) {}
+    const uint32_t seenByMain = getLastError();
+    other.join();
+    EXPECT_NE(uint32_t(ERROR_DISK_FULL), seenByOther);
+    EXPECT_EQ(uint32_t(ERROR_DISK_FULL), seenByMain);
+}
+
+TEST(ErrorText, KnownCodesHaveTheSystemsTextAndOthersNameTheCode) {
+    std::string text;
+    EXPECT_TRUE(systemErrorText(ERROR_FILE_NOT_FOUND, &text));
+    EXPECT_FALSE(text.empty());
+    EXPECT_NE('\n', text.back());
+
+    const uint32_t unknown = 0x3FFF0123;
+    EXPECT_FALSE(systemErrorText(unknown, &text));
+    EXPECT_TRUE(text.empty());
+    const std::string fallback = errorText(unknown);
+    EXPECT_NE(std::string::npos, fallback.find("1073676579")) << fallback;
+    EXPECT_NE(std::string::npos, fallback.find("0x3FFF0123")) << fallback;
+}
+
+#ifdef _WIN32
+TEST(ErrorText, FollowsTheLocaleVariables) {
+    GTEST_SKIP() << "Windows takes the language from the user's settings, not the environment";
+}
+#else
+// Sets the three locale variables for one test and puts them back after.
+class LocaleEnvironment {
+public:
+    LocaleEnvironment(const char* all, const char* messages, const char* lang) {
+        for (int i = 0; i < 3; ++i) {
+            const char* old = std::getenv(NAMES[i]);
+            saved_[i] = old ? std::optional<std::string>(old) : std::nullopt;
+        }
+        set(0, all);
+        set(1, messages);
+        set(2, lang);
+    }
+    ~LocaleEnvironment() {
+        for (int i = 0; i < 3; ++i) set(i, saved_[i] ? saved_[i]->c_str() : nullptr);
+    }
+
+private:
+    static constexpr const char* NAMES[3] = {"LC_ALL", "LC_MESSAGES", "LANG"};
+    static void set(int i, const char* value) {
+        if (value) setenv(NAMES[i], value, 1);
+        else unsetenv(NAMES[i]);
+    }
+    std::optional<std::string> saved_[3];
+};
+
+TEST(ErrorText, FollowsTheLocaleVariables) {
+    struct Case {
+        const char* all;
+        const char* messages;
+        const char* lang;
+        const char* expectedPart;
+    };
+    const Case CASES[] = {
+        {nullptr, nullptr, "ja_JP.UTF-8", "見つかりません"},
+        {nullptr, nullptr, "en_US.UTF-8", "cannot find the file"},
+        {nullptr, nullptr, nullptr, "cannot find the file"},
+        {nullptr, "ja_JP.UTF-8", "en_US.UTF-8", "見つかりません"},
+        {"C", "ja_JP.UTF-8", "ja_JP.UTF-8", "cannot find the file"},
+        {"ja_JP.eucJP", nullptr, "en_GB.UTF-8", "見つかりません"},
+        {"", "", "ja", "見つかりません"},  // empty variables do not count
+    };
+    for (const Case& c : CASES) {
+        SCOPED_TRACE(std::string(c.all ? c.all : "-") + " " + (c.messages ? c.messages : "-") + " " +
+                     (c.lang ? c.lang : "-"));
+        LocaleEnvironment locale(c.all, c.messages, c.lang);
+        std::string text;
+        ASSERT_TRUE(systemErrorText(ERROR_FILE_NOT_FOUND, &text));
+        EXPECT_NE(std::string::npos, text.find(c.expectedPart)) << text;
+    }
+    LocaleEnvironment japanese(nullptr, nullptr, "ja_JP.UTF-8");
+    EXPECT_NE(std::string::npos, errorText(0x3FFF0123).find("エラー")) << "the fallback speaks the user's language too";
+}
+#endif
+
+}  // namespace

@@ -1,0 +1,235 @@
+// POSIX file calls with the effects, and the error codes, of their Win32
+// counterparts.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "platform/file_ops.h"
+
+struct PlatformFile {
+    int fd;
+};
+
+namespace {
+
+thread_local uint32_t lastError = ERROR_SUCCESS;
+
+// One table from errno to the Win32 code the core reasons in; anything not
+// listed becomes ERROR_GEN_FAILURE ("a device attached to the system is not
+// functioning"), the nearest Win32 has to "some other system error".
+struct ErrnoMapping {
+    int errnoValue;
+    uint32_t code;
+};
+const ErrnoMapping ERRNO_TABLE[] = {
+    {ENOENT, ERROR_FILE_NOT_FOUND},
+    {ENOTDIR, ERROR_PATH_NOT_FOUND},
+    {ELOOP, ERROR_CANT_RESOLVE_FILENAME},
+    {ENAMETOOLONG, ERROR_FILENAME_EXCED_RANGE},
+    {EMFILE, ERROR_TOO_MANY_OPEN_FILES},
+    {ENFILE, ERROR_TOO_MANY_OPEN_FILES},
+    {EACCES, ERROR_ACCESS_DENIED},
+    {EPERM, ERROR_ACCESS_DENIED},
+    {EISDIR, ERROR_ACCESS_DENIED},
+    {EROFS, ERROR_WRITE_PROTECT},
+    {ETXTBSY, ERROR_SHARING_VIOLATION},
+    {EWOULDBLOCK, ERROR_SHARING_VIOLATION},
+    {EBADF, ERROR_INVALID_HANDLE},
+    {ENOMEM, ERROR_NOT_ENOUGH_MEMORY},
+    {EINVAL, ERROR_INVALID_PARAMETER},
+    {ENOSPC, ERROR_DISK_FULL},
+    {EDQUOT, ERROR_DISK_FULL},
+    {EFBIG, ERROR_FILE_TOO_LARGE},
+    {EIO, ERROR_IO_DEVICE},
+    {EEXIST, ERROR_ALREADY_EXISTS},
+    {ENOTEMPTY, ERROR_DIR_NOT_EMPTY},
+    {EBUSY, ERROR_BUSY},
+    {EXDEV, ERROR_NOT_SUPPORTED},
+    {ENOTSUP, ERROR_NOT_SUPPORTED},
+};
+
+uint32_t codeForErrno(int value) {
+    for (const ErrnoMapping& m : ERRNO_TABLE) {
+        if (m.errnoValue == value) return m.code;
+    }
+    return ERROR_GEN_FAILURE;
+}
+
+bool failWithErrno() {
+    lastError = codeForErrno(errno);
+    return false;
+}
+
+bool fail(uint32_t code) {
+    lastError = code;
+    return false;
+}
+
+// Positions arrive as 64-bit unsigned numbers; off_t is signed.
+bool toOffset(uint64_t position, off_t* out) {
+    if (position > uint64_t(INT64_MAX)) return fail(ERROR_NEGATIVE_SEEK);
+    *out = off_t(position);
+    return true;
+}
+
+// "No sharing" is emulated with a non-blocking exclusive flock taken at open.
+// flock locks belong to the open file description, so a second open of the
+// same file conflicts even within one process, as on Windows. What it cannot
+// exclude: programs that never ask for the lock (cp, editors, a shell's
+// redirection) still read and write the file, and some network file systems
+// do not honour flock at all. Deleting or renaming the file is not prevented
+// either.
+FileHandle openLocked(const char* name, int flags, bool truncateAfterLock) {
+    int fd;
+    do {
+        fd = ::open(name, flags | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        failWithErrno();
+        return nullptr;
+    }
+    // Only regular files are archives; Windows refuses to open a directory
+    // as a file, so a directory is refused here too.
+    struct stat info;
+    const bool statted = ::fstat(fd, &info) == 0;
+    if (!statted || !S_ISREG(info.st_mode)) {
+        const int saved = !statted ? errno : S_ISDIR(info.st_mode) ? EISDIR : EACCES;
+        ::close(fd);
+        errno = saved;
+        failWithErrno();
+        return nullptr;
+    }
+    int locked;
+    do {
+        locked = ::flock(fd, LOCK_EX | LOCK_NB);
+    } while (locked != 0 && errno == EINTR);
+    // Truncate only once the lock is ours, so a file held by someone else is
+    // never cut.
+    if (locked != 0 || (truncateAfterLock && ::ftruncate(fd, 0) != 0)) {
+        const int saved = errno;
+        ::close(fd);
+        errno = saved;
+        failWithErrno();
+        return nullptr;
+    }
+    PlatformFile* file = static_cast<PlatformFile*>(std::malloc(sizeof(PlatformFile)));
+    if (file == nullptr) {
+        ::close(fd);
+        fail(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    file->fd = fd;
+    return file;
+}
+
+FileHandle posixOpenExisting(const char* name) { return openLocked(name, O_RDWR, false); }
+
+FileHandle posixCreateAlways(const char* name) { return openLocked(name, O_RDWR | O_CREAT, true); }
+
+bool posixReadAt(FileHandle file, uint64_t position, void* buffer, uint32_t count, uint32_t* done) {
+    *done = 0;
+    off_t at;
+    if (!toOffset(position, &at)) return false;
+    uint8_t* out = static_cast<uint8_t*>(buffer);
+    while (*done < count) {
+        const ssize_t got = ::pread(file->fd, out + *done, count - *done, at + *done);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return failWithErrno();
+        }
+        if (got == 0) break;  // end of file: the rest of the buffer stays as it was
+        *done += uint32_t(got);
+    }
+    return true;
+}
+
+bool posixWriteAt(FileHandle file, uint64_t position, const void* buffer, uint32_t count) {
+    off_t at;
+    if (!toOffset(position, &at)) return false;
+    const uint8_t* in = static_cast<const uint8_t*>(buffer);
+    uint32_t written = 0;
+    while (written < count) {
+        const ssize_t put = ::pwrite(file->fd, in + written, count - written, at + written);
+        if (put < 0) {
+            if (errno == EINTR) continue;
+            return failWithErrno();
+        }
+        // A write that moves nothing would loop forever; treat it as the disk
+        // having no room, which is what it means for a regular file.
+        if (put == 0) return fail(ERROR_DISK_FULL);
+        written += uint32_t(put);
+    }
+    return true;
+}
+
+bool posixFileSize(FileHandle file, uint64_t* size) {
+    struct stat info;
+    if (::fstat(file->fd, &info) != 0) return failWithErrno();
+    *size = uint64_t(info.st_size);
+    return true;
+}
+
+bool posixTruncate(FileHandle file, uint64_t size) {
+    off_t at;
+    if (!toOffset(size, &at)) return false;
+    int result;
+    do {
+        result = ::ftruncate(file->fd, at);
+    } while (result != 0 && errno == EINTR);
+    return result == 0 || failWithErrno();
+}
+
+bool posixFlush(FileHandle file) { return ::fsync(file->fd) == 0 || failWithErrno(); }
+
+bool posixClose(FileHandle file) {
+    if (file == nullptr) return true;
+    // Linux releases the descriptor even when close reports an error, so it
+    // is never retried; the error is still reported.
+    const int result = ::close(file->fd);
+    std::free(file);
+    return result == 0 || failWithErrno();
+}
+
+bool posixRemove(const char* name) { return ::unlink(name) == 0 || failWithErrno(); }
+
+// Flushes the directory that holds `name`, so that a rename or unlink in it
+// survives a crash.
+bool flushDirectoryOf(const char* name) {
+    std::string directory(name);
+    const size_t slash = directory.find_last_of('/');
+    if (slash == std::string::npos) {
+        directory = ".";
+    } else {
+        directory.resize(slash == 0 ? 1 : slash);
+    }
+    const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return failWithErrno();
+    const bool ok = ::fsync(fd) == 0 || failWithErrno();
+    ::close(fd);
+    return ok;
+}
+
+bool posixReplace(const char* from, const char* to) {
+    if (::rename(from, to) != 0) return failWithErrno();
+    return flushDirectoryOf(to);
+}
+
+const FileOps POSIX_FILE_OPS = {
+    posixOpenExisting, posixCreateAlways, posixReadAt, posixWriteAt, posixFileSize,
+    posixTruncate,     posixFlush,        posixClose,  posixRemove,  posixReplace,
+};
+
+}  // namespace
+
+const FileOps& platformFileOps() { return POSIX_FILE_OPS; }
+
+uint32_t getLastError() { return lastError; }
+
+void setLastError(uint32_t code) { lastError = code; }
