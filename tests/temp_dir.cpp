@@ -40,6 +40,15 @@ std::string ScopedTempDir::file(const std::string& name) const {
     return (fs::path(path_) / name).string();
 }
 
+ScopedCurrentDir::ScopedCurrentDir(const std::string& path) : previous_(fs::current_path().string()) {
+    fs::current_path(path);
+}
+
+ScopedCurrentDir::~ScopedCurrentDir() {
+    std::error_code ec;
+    fs::current_path(previous_, ec);
+}
+
 void writeFileBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));

@@ -20,6 +20,19 @@ private:
     std::string path_;
 };
 
+// Makes a directory the current one for a scope. The programs work on fixed,
+// relative file names, so a test enters its private directory.
+class ScopedCurrentDir {
+public:
+    explicit ScopedCurrentDir(const std::string& path);
+    ~ScopedCurrentDir();
+    ScopedCurrentDir(const ScopedCurrentDir&) = delete;
+    ScopedCurrentDir& operator=(const ScopedCurrentDir&) = delete;
+
+private:
+    std::string previous_;
+};
+
 // Whole-file helpers for fixtures; they fail the current test on error.
 void writeFileBytes(const std::string& path, const std::vector<uint8_t>& bytes);
 std::vector<uint8_t> readFileBytes(const std::string& path);
