@@ -31,3 +31,11 @@ bool encodeName(uint8_t* name, uint32_t length);
 // schedule restarts at every call.
 bool decodeEntryData(uint8_t* buffer, uint32_t length, int32_t cycle);
 bool encodeEntryData(uint8_t* buffer, uint32_t length, int32_t cycle);
+
+// The block transform runs on a vector kernel where the processor has one
+// (x86-64 with AVX-512 VBMI and GFNI) and on a portable kernel elsewhere;
+// both give the same bytes. For tests, which must cover both: false selects
+// the portable kernel, true the best one available. Returns whether the
+// vector kernel is in use afterwards. Not thread-safe: call it while no
+// coding runs.
+bool selectVectorKernelForTesting(bool enabled);
