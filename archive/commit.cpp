@@ -1,0 +1,173 @@
+#include "archive/commit.h"
+
+#include "archive/format.h"
+#include "archive/transfer.h"
+#include "archive/writer.h"
+
+namespace {
+
+bool fail(uint32_t code) {
+    setLastError(code);
+    return false;
+}
+
+constexpr uint64_t MAX_OFFSET = UINT32_MAX;
+
+// Where the in-place pass puts entries from other files: into the old
+// table's bytes while they last (the hole), else at the append position.
+// Offsets here are relative to the header's end and 64 bits wide, so a plan
+// that would pass 4 GiB shows before anything is written.
+struct Placement {
+    uint64_t holeCursor;
+    uint64_t holeSpace;
+    uint64_t append;
+
+    // The offset for an entry of `storedSize` bytes now and `newSize` after
+    // its transfer. The 8 bytes are room for the padding encoding may add.
+    uint64_t place(uint32_t storedSize, uint32_t newSize) {
+        if (uint64_t(storedSize) + 8 <= holeSpace) {
+            const uint64_t at = holeCursor;
+            holeCursor += newSize;
+            holeSpace -= newSize;
+            return at;
+        }
+        const uint64_t at = append;
+        append += newSize;
+        return at;
+    }
+};
+
+bool isInArchive(const ArchiveNode* entry, const ArchiveNode* head) { return entry->file == head->file; }
+
+// Runs the in-place placement without writing: false with
+// ERROR_FILE_TOO_LARGE when an offset or the table position passes 32 bits.
+bool placementFits(const ArchiveNode* head, Placement placement) {
+    for (const ArchiveNode* entry = head->next; entry != nullptr; entry = entry->next) {
+        if (isInArchive(entry, head)) continue;
+        const uint32_t newSize = transferredSize(entry, versionsDiffer(entry, head));
+        if (placement.place(entry->storedSize, newSize) > MAX_OFFSET) return fail(ERROR_FILE_TOO_LARGE);
+    }
+    return placement.append <= MAX_OFFSET || fail(ERROR_FILE_TOO_LARGE);
+}
+
+bool rebuildFits(const ArchiveNode* head) {
+    uint64_t position = 0;
+    for (const ArchiveNode* entry = head->next; entry != nullptr; entry = entry->next) {
+        if (position > MAX_OFFSET) return fail(ERROR_FILE_TOO_LARGE);
+        position += transferredSize(entry, versionsDiffer(entry, head));
+    }
+    return position <= MAX_OFFSET || fail(ERROR_FILE_TOO_LARGE);
+}
+
+// Closes and deletes the temporary file of a failed rebuild, keeping the
+// failure's code.
+bool abandonTemporary(FileHandle temporary) {
+    LastErrorGuard keep;
+    fileOps().close(temporary);
+    fileOps().remove(TEMP_FILE_NAME);
+    return false;
+}
+
+}  // namespace
+
+bool liveEnough(uint64_t live, uint64_t fileSize) {
+    const uint64_t onePercent = fileSize / 100;
+    if (onePercent == 0) return true;
+    return live / onePercent >= MIN_LIVE_PERCENT;
+}
+
+uint32_t progressPosition(uint64_t written, uint64_t total) {
+    const uint64_t onePercent = total / 100;
+    if (onePercent != 0) return uint32_t(written / onePercent);
+    return total == 0 ? 100 : uint32_t(written * 100 / total);
+}
+
+bool compactInPlace(ArchiveNode* head) {
+    FileHandle file = head->file;
+    uint64_t fileSize = 0;
+    if (!fileOps().fileSize(file, &fileSize)) return false;
+    const uint64_t tableOffset = head->offset;
+    const uint64_t tableSize = head->compressedSize;
+    const uint64_t tableEnd = HEADER_SIZE + tableOffset + tableSize;
+
+    // A short tail (the bytes behind the old table) moves down over the old
+    // table; a long one stays and the old table's bytes become a hole.
+    const bool moveTail = fileSize >= tableEnd && fileSize - tableEnd <= TAIL_MOVE_LIMIT;
+    const uint64_t tail = moveTail ? fileSize - tableEnd : 0;
+    const Placement start = moveTail ? Placement{tableOffset, 0, tableOffset + tail}
+                                     : Placement{tableOffset, tableSize, fileSize - HEADER_SIZE};
+    if (!placementFits(head, start)) return false;
+
+    if (tail > 0 && !copyRange(file, tableEnd, file, HEADER_SIZE + tableOffset, uint32_t(tail))) return false;
+
+    Placement placement = start;
+    EntryCopier copier(file);
+    for (ArchiveNode* entry = head->next; entry != nullptr; entry = entry->next) {
+        if (isInArchive(entry, head)) {
+            // The entry's bytes lay in the tail, which moved down by the old
+            // table's size. An entry at the table's offset itself keeps it.
+            if (moveTail && entry->offset > tableOffset) entry->offset -= uint32_t(tableSize);
+            continue;
+        }
+        const bool differ = versionsDiffer(entry, head);
+        const uint64_t target = placement.place(entry->storedSize, transferredSize(entry, differ));
+        head->storedSize -= entry->storedSize;
+        if (!copier.transfer(HEADER_SIZE + target, entry, differ)) return false;
+        head->storedSize += entry->storedSize;
+    }
+    if (!copier.flush()) return false;
+    head->offset = uint32_t(placement.append);
+    return writeTable(file, head);
+}
+
+bool rebuildArchive(ArchiveNode* head, const ProgressSink& progress) {
+    if (!rebuildFits(head)) return false;
+    FileHandle temporary = fileOps().createAlways(TEMP_FILE_NAME);
+    if (temporary == nullptr) return false;
+
+    if (!copyRange(head->file, 0, temporary, 0, HEADER_SIZE)) return abandonTemporary(temporary);
+    const uint64_t total = head->storedSize;
+    uint64_t position = 0;
+    {
+        EntryCopier copier(temporary);
+        for (ArchiveNode* entry = head->next; entry != nullptr; entry = entry->next) {
+            if (!copier.transfer(HEADER_SIZE + position, entry, versionsDiffer(entry, head)))
+                return abandonTemporary(temporary);
+            position += entry->storedSize;
+            if (progress.report != nullptr) progress.report(progress.context, progressPosition(position, total));
+        }
+        if (!copier.flush()) return abandonTemporary(temporary);
+    }
+    head->offset = uint32_t(position);
+    if (!writeTable(temporary, head) || !fileOps().flush(temporary)) return abandonTemporary(temporary);
+    if (!fileOps().close(temporary)) {
+        LastErrorGuard keep;
+        fileOps().remove(TEMP_FILE_NAME);
+        return false;
+    }
+
+    // The archive must be closed before another file can take its name:
+    // Windows refuses to replace a file that is open.
+    fileOps().close(head->file);
+    head->file = nullptr;
+    if (!fileOps().replace(TEMP_FILE_NAME, ARCHIVE_FILE_NAME)) {
+        LastErrorGuard keep;
+        fileOps().remove(TEMP_FILE_NAME);
+        return false;
+    }
+    return true;
+}
+
+bool commitPatchedArchive(ArchiveNode* head, const ProgressSink& progress) {
+    if (!compactInPlace(head)) return false;
+    uint64_t fileSize = 0;
+    if (!fileOps().fileSize(head->file, &fileSize)) return false;
+    const uint64_t live = uint64_t(head->storedSize) + head->compressedSize + HEADER_SIZE;
+    if (liveEnough(live, fileSize)) return true;
+    return rebuildArchive(head, progress);
+}
+
+bool commitConvertedArchive(ArchiveNode* head, const ProgressSink& progress) {
+    if ((head->version & MAJOR_MASK) == MAJOR_V1) return rebuildArchive(head, progress);
+    return commitPatchedArchive(head, progress);
+}

@@ -1,0 +1,188 @@
+#include "archive/transfer.h"
+
+#include <cstring>
+
+#include "archive/cipher.h"
+#include "archive/format.h"
+
+namespace {
+
+// The room behind an entry's bytes for the padding encoding may add (at most
+// 7 bytes up to the next whole block).
+constexpr uint32_t PADDING_ROOM = 8;
+
+enum class Conversion { none, encode, decode };
+
+Conversion conversionFor(const ArchiveNode* entry, bool versionsDiffer) {
+    if (!versionsDiffer) return Conversion::none;
+    const uint16_t major = entry->version & MAJOR_MASK;
+    if (entry->cycle == NO_CYCLE && major == MAJOR_V2) return Conversion::encode;
+    if (entry->cycle != NO_CYCLE && major == MAJOR_V1) return Conversion::decode;
+    return Conversion::none;
+}
+
+uint32_t roundUpToBlock(uint32_t size) { return size % 8 == 0 ? size : size + (8 - size % 8); }
+
+// Refuses an entry whose conversion would write bytes it never read.
+bool conversionPossible(const ArchiveNode* entry, Conversion conversion) {
+    // Decoding writes compressedSize bytes out of a buffer of storedSize.
+    if (conversion == Conversion::decode && entry->compressedSize > entry->storedSize) {
+        setLastError(ERROR_INVALID_DATA);
+        return false;
+    }
+    return true;
+}
+
+// Converts the stored bytes in `buffer` (storedSize bytes followed by
+// PADDING_ROOM zero bytes) and updates the entry's cycle and storedSize.
+void convert(ArchiveNode* entry, Conversion conversion, uint8_t* buffer) {
+    switch (conversion) {
+        case Conversion::encode:
+            entry->cycle = cycleForName(reinterpret_cast<const char*>(entry->name), entry->compressedSize);
+            entry->storedSize = roundUpToBlock(entry->storedSize);
+            encodeEntryData(buffer, entry->storedSize, int8_t(entry->cycle));
+            break;
+        case Conversion::decode:
+            decodeEntryData(buffer, entry->storedSize, int8_t(entry->cycle));
+            entry->cycle = NO_CYCLE;
+            entry->storedSize = entry->compressedSize;
+            break;
+        case Conversion::none: break;
+    }
+}
+
+// The size of the copier's two buffers. Large enough that reads and writes
+// cost little per byte, small beside the memory an archive's table takes.
+constexpr uint32_t COPIER_CAPACITY = 8 << 20;
+
+}  // namespace
+
+bool copyRange(FileHandle sourceFile, uint64_t sourcePosition, FileHandle targetFile,
+               uint64_t targetPosition, uint32_t length) {
+    MallocPtr buffer(readAt(sourceFile, nullptr, sourcePosition, length));
+    if (!buffer) return false;
+    return fileOps().writeAt(targetFile, targetPosition, buffer.get(), length);
+}
+
+bool versionsDiffer(const ArchiveNode* entry, const ArchiveNode* head) {
+    return ((entry->version ^ head->version) & MAJOR_MASK) != 0;
+}
+
+uint32_t transferredSize(const ArchiveNode* entry, bool versionsDiffer) {
+    if (entry->isDirectory) return 0;
+    switch (conversionFor(entry, versionsDiffer)) {
+        case Conversion::encode: return roundUpToBlock(entry->storedSize);
+        case Conversion::decode: return entry->compressedSize;
+        case Conversion::none: break;
+    }
+    return entry->storedSize;
+}
+
+bool transferEntry(FileHandle targetFile, uint64_t targetPosition, ArchiveNode* entry,
+                   bool versionsDiffer) {
+    const uint32_t newOffset = uint32_t(targetPosition - HEADER_SIZE);
+    if (entry->isDirectory) {
+        entry->compressedSize = 0;
+        entry->storedSize = 0;
+        entry->offset = newOffset;
+        return true;
+    }
+
+    const Conversion conversion = conversionFor(entry, versionsDiffer);
+    if (!conversionPossible(entry, conversion)) return false;
+    const uint32_t storedSize = entry->storedSize;
+    MallocPtr buffer(static_cast<uint8_t*>(std::malloc(size_t(storedSize) + PADDING_ROOM)));
+    if (!buffer) {
+        setLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
+    // The whole stored range is read (a short read fails), so only the
+    // padding room needs clearing.
+    std::memset(buffer.get() + storedSize, 0, PADDING_ROOM);
+    if (readAt(entry->file, buffer.get(), uint64_t(HEADER_SIZE) + entry->offset, storedSize) == nullptr)
+        return false;
+    convert(entry, conversion, buffer.get());
+
+    if (!fileOps().writeAt(targetFile, targetPosition, buffer.get(), entry->storedSize)) return false;
+    entry->offset = newOffset;
+    entry->file = targetFile;
+    return true;
+}
+
+EntryCopier::EntryCopier(FileHandle targetFile) : target_(targetFile) {}
+
+EntryCopier::~EntryCopier() {
+    std::free(input_);
+    std::free(output_);
+}
+
+bool EntryCopier::flush() {
+    if (outputLength_ == 0) return true;
+    const bool ok = fileOps().writeAt(target_, outputStart_, output_, outputLength_);
+    outputLength_ = 0;
+    return ok;
+}
+
+// Reads the entry's bytes together with the entries behind it in the list
+// that continue them in the same file, as far as the buffer holds.
+bool EntryCopier::stage(const ArchiveNode* entry) {
+    const uint64_t start = uint64_t(HEADER_SIZE) + entry->offset;
+    uint64_t end = start + entry->storedSize;
+    for (const ArchiveNode* next = entry->next; next != nullptr; next = next->next) {
+        if (next->isDirectory) continue;
+        const uint64_t nextStart = uint64_t(HEADER_SIZE) + next->offset;
+        if (next->file != entry->file || nextStart != end || end - start + next->storedSize > COPIER_CAPACITY) break;
+        end += next->storedSize;
+    }
+    if (input_ == nullptr) {
+        input_ = static_cast<uint8_t*>(std::malloc(COPIER_CAPACITY));
+        if (input_ == nullptr) {
+            setLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return false;
+        }
+    }
+    inputFile_ = nullptr;  // invalid until the read succeeds
+    if (readAt(entry->file, input_, start, uint32_t(end - start)) == nullptr) return false;
+    inputFile_ = entry->file;
+    inputStart_ = start;
+    inputEnd_ = end;
+    return true;
+}
+
+bool EntryCopier::transfer(uint64_t targetPosition, ArchiveNode* entry, bool versionsDiffer) {
+    const uint32_t storedSize = entry->storedSize;
+    // Directories have no bytes; entries too large for the buffers go the
+    // plain way.
+    if (entry->isDirectory) return transferEntry(target_, targetPosition, entry, versionsDiffer);
+    if (uint64_t(storedSize) + PADDING_ROOM > COPIER_CAPACITY) {
+        return flush() && transferEntry(target_, targetPosition, entry, versionsDiffer);
+    }
+    const Conversion conversion = conversionFor(entry, versionsDiffer);
+    if (!conversionPossible(entry, conversion)) return false;
+
+    const uint64_t start = uint64_t(HEADER_SIZE) + entry->offset;
+    if (entry->file != inputFile_ || start < inputStart_ || start + storedSize > inputEnd_) {
+        if (!stage(entry)) return false;
+    }
+    if (outputLength_ != 0 && (targetPosition != outputStart_ + outputLength_ ||
+                               uint64_t(outputLength_) + storedSize + PADDING_ROOM > COPIER_CAPACITY)) {
+        if (!flush()) return false;
+    }
+    if (output_ == nullptr) {
+        output_ = static_cast<uint8_t*>(std::malloc(COPIER_CAPACITY));
+        if (output_ == nullptr) {
+            setLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return false;
+        }
+    }
+    if (outputLength_ == 0) outputStart_ = targetPosition;
+
+    uint8_t* bytes = output_ + outputLength_;
+    std::memcpy(bytes, input_ + (start - inputStart_), storedSize);
+    std::memset(bytes + storedSize, 0, PADDING_ROOM);
+    convert(entry, conversion, bytes);
+    outputLength_ += entry->storedSize;
+    entry->offset = uint32_t(targetPosition - HEADER_SIZE);
+    entry->file = target_;
+    return true;
+}
