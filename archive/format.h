@@ -91,6 +91,16 @@ constexpr const char* CYCLE_ZERO_EXTENSIONS[] = {".gnd", ".gat", ".act", ".str"}
 // of compressedSize (0 for 0, up to 10). Never NO_CYCLE.
 uint8_t cycleForName(const char* name, uint32_t compressedSize);
 
+// Names compare without regard to letter case by one rule on every
+// platform: the ASCII letters A-Z and a-z equal each other, every other byte
+// compares exactly, and the byte after a double-byte lead byte (0x81 to 0xFE)
+// compares exactly, so no folding reaches into a double-byte character and
+// two different double-byte characters never count as one.
+bool namesEqualIgnoringCase(const char* a, const char* b);
+
+// A hash that agrees with namesEqualIgnoringCase: equal names hash equal.
+uint64_t nameHashIgnoringCase(const char* name);
+
 // Little-endian helpers for the fixed-width fields of the format.
 inline uint32_t loadU32(const uint8_t* p) {
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;

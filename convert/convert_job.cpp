@@ -1,0 +1,46 @@
+#include "convert/convert_job.h"
+
+#include <cstdio>
+
+#include "archive/commit.h"
+#include "archive/format.h"
+#include "patch/job_report.h"
+
+namespace {
+
+const char TO_V2_FORMAT[] = "変換しました\n\nDataFormat : 0x%04X -> 0x0200";
+const char TO_V1_FORMAT[] = "変換しました\n\nDataFormat : 0x%04X -> 0x0103";
+constexpr uint16_t TARGET_V2 = 0x0200;
+constexpr uint16_t TARGET_V1 = 0x0103;
+
+}  // namespace
+
+void sumStoredSizes(ArchiveNode* head) {
+    for (const ArchiveNode* entry = head->next; entry != nullptr; entry = entry->next) {
+        head->storedSize += entry->storedSize;
+    }
+}
+
+unsigned convertWorker(void*) {
+    ArchiveNode* head = openArchive(ARCHIVE_FILE_NAME);
+    if (head == nullptr) {
+        showLastError();
+    } else {
+        sumStoredSizes(head);
+        // The reader accepts no other major format, so this is the whole
+        // choice; the minor byte plays no part.
+        const bool toV2 = (head->version & MAJOR_MASK) == MAJOR_V1;
+        char text[256];
+        std::snprintf(text, sizeof text, toV2 ? TO_V2_FORMAT : TO_V1_FORMAT, unsigned(head->version));
+        head->version = toV2 ? TARGET_V2 : TARGET_V1;
+        if (!commitArchive(head, dialogProgress())) {
+            showLastError();
+        } else {
+            setProgressTo100();
+            showJobMessage(text, CAPTION_DONE, MessageStyle::information);
+        }
+    }
+    freeArchive(head);
+    finishJob();
+    return 0;
+}

@@ -1,0 +1,29 @@
+// How the jobs report to the user: through the dialog that runs them, when
+// one does, or with ownerless message boxes when none does.
+#pragma once
+
+#include <string>
+
+#include "archive/commit.h"
+#include "shell/shell.h"
+
+// The message texts and captions of the jobs.
+constexpr const char* CAPTION_ERROR = "エラー";
+constexpr const char* CAPTION_DONE = "完了";
+
+// Shows one message box owned by the running dialog, or with no owner.
+void showJobMessage(const std::string& text, const char* caption, MessageStyle style);
+
+// The error box for the calling thread's last error: the system's text for
+// it, or, where the system has none, the code in decimal and hexadecimal.
+void showLastError();
+
+// Moves the running dialog's bar to its end; nothing when no dialog runs.
+void setProgressTo100();
+
+// Sends the commit's progress to the running dialog's bar.
+ProgressSink dialogProgress();
+
+// The job's last step: clears activeDialog, then posts the OK command to the
+// dialog that was running it, so that the dialog closes.
+void finishJob();
