@@ -1,0 +1,10 @@
+#include <windows.h>
+
+#include "patch/patch_job.h"
+#include "shell/win32/tool_app.h"
+
+namespace {
+ToolApp theApp(patchWorker);
+}
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) { return runApplication(); }
