@@ -1,6 +1,9 @@
 #include "archive/commit.h"
 
+#include <algorithm>
+
 #include "archive/format.h"
+#include "archive/journal.h"
 #include "archive/transfer.h"
 #include "archive/writer.h"
 
@@ -82,22 +85,14 @@ uint32_t progressPosition(uint64_t written, uint64_t total) {
     return total == 0 ? 100 : uint32_t(written * 100 / total);
 }
 
-bool compactInPlace(ArchiveNode* head) {
+namespace {
+
+// The in-place pass proper, between the journal's begin and its commit.
+bool writeInPlace(ArchiveNode* head, bool moveTail, uint64_t tail, const Placement& start) {
     FileHandle file = head->file;
-    uint64_t fileSize = 0;
-    if (!fileOps().fileSize(file, &fileSize)) return false;
     const uint64_t tableOffset = head->offset;
     const uint64_t tableSize = head->compressedSize;
     const uint64_t tableEnd = HEADER_SIZE + tableOffset + tableSize;
-
-    // A short tail (the bytes behind the old table) moves down over the old
-    // table; a long one stays and the old table's bytes become a hole.
-    const bool moveTail = fileSize >= tableEnd && fileSize - tableEnd <= TAIL_MOVE_LIMIT;
-    const uint64_t tail = moveTail ? fileSize - tableEnd : 0;
-    const Placement start = moveTail ? Placement{tableOffset, 0, tableOffset + tail}
-                                     : Placement{tableOffset, tableSize, fileSize - HEADER_SIZE};
-    if (!placementFits(head, start)) return false;
-
     if (tail > 0 && !copyRange(file, tableEnd, file, HEADER_SIZE + tableOffset, uint32_t(tail))) return false;
 
     Placement placement = start;
@@ -117,7 +112,42 @@ bool compactInPlace(ArchiveNode* head) {
     }
     if (!copier.flush()) return false;
     head->offset = uint32_t(placement.append);
-    return writeTable(file, head);
+    return writeTable(file, head) && fileOps().flush(file);
+}
+
+}  // namespace
+
+bool compactInPlace(ArchiveNode* head) {
+    FileHandle file = head->file;
+    uint64_t fileSize = 0;
+    if (!fileOps().fileSize(file, &fileSize)) return false;
+    const uint64_t tableOffset = head->offset;
+    const uint64_t tableSize = head->compressedSize;
+    const uint64_t tableStart = HEADER_SIZE + tableOffset;
+    const uint64_t tableEnd = tableStart + tableSize;
+
+    // A short tail (the bytes behind the old table) moves down over the old
+    // table; a long one stays and the old table's bytes become a hole.
+    const bool moveTail = fileSize >= tableEnd && fileSize - tableEnd <= TAIL_MOVE_LIMIT;
+    const uint64_t tail = moveTail ? fileSize - tableEnd : 0;
+    const Placement start = moveTail ? Placement{tableOffset, 0, tableOffset + tail}
+                                     : Placement{tableOffset, tableSize, fileSize - HEADER_SIZE};
+    if (!placementFits(head, start)) return false;
+
+    // Besides the header and what goes behind the old end of the file, the
+    // pass writes only from the old table's start: over the table and a
+    // moved tail, or into the table's bytes alone when the tail stays.
+    const uint64_t overwritten = tableStart >= fileSize ? 0 : moveTail ? fileSize - tableStart
+                                                          : std::min(tableSize, fileSize - tableStart);
+    if (overwritten > UINT32_MAX) return fail(ERROR_FILE_TOO_LARGE);
+    RollbackJournal journal;
+    if (!journal.begin(file, tableStart, uint32_t(overwritten))) return false;
+    if (!writeInPlace(head, moveTail, tail, start) || !journal.commit()) {
+        // The failure's code is what the user sees, not the rollback's.
+        journal.rollBack(file);
+        return false;
+    }
+    return true;
 }
 
 bool rebuildArchive(ArchiveNode* head, const ProgressSink& progress) {

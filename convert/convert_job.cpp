@@ -22,6 +22,10 @@ void sumStoredSizes(ArchiveNode* head) {
 }
 
 unsigned convertWorker(void*) {
+    if (!recoverBeforeJob()) {
+        finishJob();
+        return 0;
+    }
     ArchiveNode* head = openArchive(ARCHIVE_FILE_NAME);
     if (head == nullptr) {
         showLastError();

@@ -24,6 +24,11 @@ void setProgressTo100();
 // Sends the commit's progress to the running dialog's bar.
 ProgressSink dialogProgress();
 
+// Run before a job reads data.hvr: undoes or finishes what an interrupted
+// earlier run left. False, after telling the user what to do and which files
+// to keep, when the archive cannot be made whole.
+bool recoverBeforeJob();
+
 // The job's last step: clears activeDialog, then posts the OK command to the
 // dialog that was running it, so that the dialog closes.
 void finishJob();

@@ -13,6 +13,10 @@ const char REPLACED_FORMAT[] = "%d個置換しました\n\nDataFormat : 0x%04X\n
 }  // namespace
 
 unsigned patchWorker(void*) {
+    if (!recoverBeforeJob()) {
+        finishJob();
+        return 0;
+    }
     ArchiveNode* data = openArchive(ARCHIVE_FILE_NAME);
     ArchiveNode* patch = nullptr;
     if (data == nullptr) {

@@ -27,7 +27,8 @@ struct FileOps {
 
     // Creates the file, or truncates an existing one to zero length, for
     // reading and writing without sharing. A file held by someone else is
-    // refused with ERROR_SHARING_VIOLATION and left untouched.
+    // refused with ERROR_SHARING_VIOLATION and left untouched. The file's
+    // name is on stable storage when this returns.
     FileHandle (*createAlways)(const char* name);
 
     // Reads up to `count` bytes at `position`. Stops early only at the end of
@@ -54,6 +55,7 @@ struct FileOps {
     // is false (a late write error reported at close).
     bool (*close)(FileHandle file);
 
+    // Deletes the file; the deletion is on stable storage when this returns.
     bool (*remove)(const char* name);
 
     // Puts `from` in the place of `to` in one atomic step: afterwards `to`

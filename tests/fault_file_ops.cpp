@@ -30,6 +30,7 @@ struct FaultHooks {
     }
 
     static FileHandle createAlways(const char* name) {
+        ++current->created_[name];
         if (current->countAndCheck(FileCall::createAlways)) {
             failWith(current->fault_->code);
             return nullptr;
@@ -147,7 +148,13 @@ void FaultFileOps::shortWrite(uint64_t nth) {
 
 void FaultFileOps::clearFault() { fault_.reset(); }
 
+uint64_t FaultFileOps::createCalls(const std::string& name) const {
+    const auto found = created_.find(name);
+    return found == created_.end() ? 0 : found->second;
+}
+
 void FaultFileOps::resetCounts() {
+    created_.clear();
     counts_.fill(0);
     total_ = 0;
     injected_ = 0;

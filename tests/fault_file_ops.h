@@ -19,6 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <map>
 #include <set>
 #include <string>
 
@@ -68,6 +69,8 @@ public:
 
     uint64_t calls(FileCall kind) const { return counts_[size_t(kind)]; }
     uint64_t totalCalls() const { return total_; }
+    // How many createAlways calls named this file.
+    uint64_t createCalls(const std::string& name) const;
     // How many calls were failed on purpose.
     uint64_t injectedFailures() const { return injected_; }
     // Handles opened through this layer and not yet closed.
@@ -93,6 +96,7 @@ private:
     uint64_t injected_ = 0;
     std::optional<Fault> fault_;
     std::set<FileHandle> open_;
+    std::map<std::string, uint64_t> created_;
 };
 
 // "29 (ERROR_WRITE_FAULT)": a code as its number and its name.

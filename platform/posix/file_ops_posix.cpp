@@ -79,6 +79,23 @@ bool toOffset(uint64_t position, off_t* out) {
     return true;
 }
 
+// Flushes the directory that holds `name`, so that a rename or unlink in it
+// survives a crash.
+bool flushDirectoryOf(const char* name) {
+    std::string directory(name);
+    const size_t slash = directory.find_last_of('/');
+    if (slash == std::string::npos) {
+        directory = ".";
+    } else {
+        directory.resize(slash == 0 ? 1 : slash);
+    }
+    const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return failWithErrno();
+    const bool ok = ::fsync(fd) == 0 || failWithErrno();
+    ::close(fd);
+    return ok;
+}
+
 // "No sharing" is emulated with a non-blocking exclusive flock taken at open.
 // flock locks belong to the open file description, so a second open of the
 // same file conflicts even within one process, as on Windows. What it cannot
@@ -131,7 +148,18 @@ FileHandle openLocked(const char* name, int flags, bool truncateAfterLock) {
 
 FileHandle posixOpenExisting(const char* name) { return openLocked(name, O_RDWR, false); }
 
-FileHandle posixCreateAlways(const char* name) { return openLocked(name, O_RDWR | O_CREAT, true); }
+FileHandle posixCreateAlways(const char* name) {
+    FileHandle file = openLocked(name, O_RDWR | O_CREAT, true);
+    // A new file's name must survive a crash as surely as its contents will
+    // once flushed: the directory entry goes to disk now.
+    if (file != nullptr && !flushDirectoryOf(name)) {
+        LastErrorGuard keep;
+        ::close(file->fd);
+        std::free(file);
+        return nullptr;
+    }
+    return file;
+}
 
 bool posixReadAt(FileHandle file, uint64_t position, void* buffer, uint32_t count, uint32_t* done) {
     *done = 0;
@@ -197,23 +225,9 @@ bool posixClose(FileHandle file) {
     return result == 0 || failWithErrno();
 }
 
-bool posixRemove(const char* name) { return ::unlink(name) == 0 || failWithErrno(); }
-
-// Flushes the directory that holds `name`, so that a rename or unlink in it
-// survives a crash.
-bool flushDirectoryOf(const char* name) {
-    std::string directory(name);
-    const size_t slash = directory.find_last_of('/');
-    if (slash == std::string::npos) {
-        directory = ".";
-    } else {
-        directory.resize(slash == 0 ? 1 : slash);
-    }
-    const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return failWithErrno();
-    const bool ok = ::fsync(fd) == 0 || failWithErrno();
-    ::close(fd);
-    return ok;
+bool posixRemove(const char* name) {
+    if (::unlink(name) != 0) return failWithErrno();
+    return flushDirectoryOf(name);
 }
 
 bool posixReplace(const char* from, const char* to) {

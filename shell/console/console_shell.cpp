@@ -228,6 +228,9 @@ int runConsoleProgram(int argc, char** argv, const ProgramInfo& program) {
     // must not end the job either.
     std::signal(SIGINT, SIG_IGN);
     std::signal(SIGPIPE, SIG_IGN);
+    // Past a file-size limit a write must fail with an error the job can
+    // report and roll back from, not end the process.
+    std::signal(SIGXFSZ, SIG_IGN);
 
     ProgressDialog dialog(program.worker);
     dialog.doModal();
