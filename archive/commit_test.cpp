@@ -20,29 +20,10 @@ namespace {
 // ---------------------------------------------------------------------------
 // Fixtures
 
-Bytes pattern(size_t length, uint32_t seed) {
-    Bytes bytes(length);
-    uint32_t state = seed * 2654435761u + 7;
-    for (uint8_t& b : bytes) {
-        state = state * 1103515245u + 12345u;
-        b = uint8_t(state >> 16);
-    }
-    return bytes;
-}
-
 uint32_t seedOf(const std::string& name) {
     uint32_t seed = 5381;
     for (char ch : name) seed = seed * 33 + uint8_t(ch);
     return seed;
-}
-
-Bytes slice(const Bytes& bytes, size_t from, size_t length) {
-    if (from + length > bytes.size()) {
-        ADD_FAILURE() << "range " << from << "+" << length << " outside " << bytes.size()
-                      << " bytes";
-        return {};
-    }
-    return Bytes(bytes.begin() + from, bytes.begin() + from + length);
 }
 
 // A 0x02xx table of exactly `size` bytes (0: as long as it comes out): the
@@ -162,18 +143,6 @@ void applyPatch(ArchiveNode* data, const ArchiveNode* patch) {
         }
     }
     data->storedSize = sumOfStoredSizes(data);
-}
-
-Bytes contents(FileHandle file) {
-    uint64_t size = 0;
-    EXPECT_TRUE(fileOps().fileSize(file, &size));
-    Bytes bytes(size_t(size), 0);
-    uint32_t done = 0;
-    if (size > 0) {
-        EXPECT_TRUE(fileOps().readAt(file, 0, bytes.data(), uint32_t(size), &done));
-    }
-    EXPECT_EQ(size, done);
-    return bytes;
 }
 
 Bytes storedBytes(FileHandle file, const ArchiveNode* entry) {

@@ -16,28 +16,6 @@
 
 namespace {
 
-Bytes pattern(size_t length, uint32_t seed) {
-    Bytes bytes(length);
-    uint32_t state = seed * 2654435761u + 1;
-    for (uint8_t& b : bytes) {
-        state = state * 1103515245u + 12345u;
-        b = uint8_t(state >> 16);
-    }
-    return bytes;
-}
-
-Bytes contents(FileHandle file) {
-    uint64_t size = 0;
-    EXPECT_TRUE(fileOps().fileSize(file, &size));
-    Bytes bytes(size_t(size), 0);
-    uint32_t done = 0;
-    if (size > 0) {
-        EXPECT_TRUE(fileOps().readAt(file, 0, bytes.data(), uint32_t(size), &done));
-    }
-    EXPECT_EQ(size, done);
-    return bytes;
-}
-
 // `bytes` with `part` laid over it at `position`, growing it as a write would.
 Bytes overlaid(Bytes bytes, size_t position, const Bytes& part) {
     if (position + part.size() > bytes.size()) bytes.resize(position + part.size(), 0);

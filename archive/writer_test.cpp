@@ -30,30 +30,6 @@ std::string describeEntries(const ArchiveNode* head) {
     return out.str();
 }
 
-// The whole file behind an open handle, read through the file layer (an
-// archive is opened without sharing, so it cannot be read any other way
-// while its list is alive).
-Bytes contents(FileHandle file) {
-    uint64_t size = 0;
-    EXPECT_TRUE(fileOps().fileSize(file, &size));
-    Bytes bytes(size_t(size), 0);
-    uint32_t done = 0;
-    if (size > 0) {
-        EXPECT_TRUE(fileOps().readAt(file, 0, bytes.data(), uint32_t(size), &done));
-    }
-    EXPECT_EQ(size, done);
-    return bytes;
-}
-
-Bytes slice(const Bytes& bytes, size_t from, size_t length) {
-    if (from + length > bytes.size()) {
-        ADD_FAILURE() << "range " << from << "+" << length << " outside " << bytes.size()
-                      << " bytes";
-        return {};
-    }
-    return Bytes(bytes.begin() + from, bytes.begin() + from + length);
-}
-
 // The plain records of a 0x02xx table at `tablePosition` of a file's bytes.
 Bytes inflatedTable(const Bytes& file, size_t tablePosition) {
     const uint32_t packedSize = loadU32(file.data() + tablePosition);

@@ -178,3 +178,33 @@ ArchiveParts v2Archive(const std::vector<V2Record>& records, Bytes data) {
     parts.table = v2Table(records);
     return parts;
 }
+
+Bytes pattern(size_t length, uint32_t seed) {
+    Bytes bytes(length);
+    uint32_t state = seed * 2654435761u + 7;
+    for (uint8_t& b : bytes) {
+        state = state * 1103515245u + 12345u;
+        b = uint8_t(state >> 16);
+    }
+    return bytes;
+}
+
+Bytes slice(const Bytes& bytes, size_t from, size_t length) {
+    if (from + length > bytes.size()) {
+        ADD_FAILURE() << "range " << from << "+" << length << " outside " << bytes.size() << " bytes";
+        return {};
+    }
+    return Bytes(bytes.begin() + from, bytes.begin() + from + length);
+}
+
+Bytes contents(FileHandle file) {
+    uint64_t size = 0;
+    EXPECT_TRUE(fileOps().fileSize(file, &size));
+    Bytes bytes(size_t(size), 0);
+    uint32_t done = 0;
+    if (size > 0) {
+        EXPECT_TRUE(fileOps().readAt(file, 0, bytes.data(), uint32_t(size), &done));
+    }
+    EXPECT_EQ(size, done);
+    return bytes;
+}

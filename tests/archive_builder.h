@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "archive/format.h"
+#include "platform/file_ops.h"
 
 using Bytes = std::vector<uint8_t>;
 
@@ -108,3 +109,14 @@ Bytes buildArchive(const ArchiveParts& parts);
 // entry count set to match and format words 0x0103 and 0x0200.
 ArchiveParts v1Archive(const std::vector<V1Record>& records, Bytes data = {});
 ArchiveParts v2Archive(const std::vector<V2Record>& records, Bytes data = {});
+
+// Deterministic bytes for entry contents; different seeds give different
+// bytes.
+Bytes pattern(size_t length, uint32_t seed);
+
+// bytes[from, from + length), failing the test when the range lies outside.
+Bytes slice(const Bytes& bytes, size_t from, size_t length);
+
+// The whole file behind an open handle, read through the file layer (an
+// archive is open without sharing, so nothing else may read it meanwhile).
+Bytes contents(FileHandle file);
