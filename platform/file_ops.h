@@ -80,8 +80,8 @@ uint32_t getLastError();
 void setLastError(uint32_t code);
 
 // The system's text for `code` in the user's language, encoded as UTF-8,
-// without trailing line breaks. Returns false when the system has no text for
-// the code; `*text` is then empty.
+// as the system words it (Windows ends its texts with a line break). Returns
+// false when the system has no text for the code; `*text` is then empty.
 bool systemErrorText(uint32_t code, std::string* text);
 
 // The system's text for `code`, or, when there is none, a text in the user's

@@ -133,14 +133,15 @@ void setLastError(uint32_t code) { SetLastError(code); }
 bool systemErrorText(uint32_t code, std::string* text) {
     text->clear();
     wchar_t* message = nullptr;
+    // Language 0x0400: neutral, default sublanguage, that is the user's
+    // default language. The text is kept exactly as the system gives it.
     const DWORD length = FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, code, 0, reinterpret_cast<wchar_t*>(&message), 0, nullptr);
+        nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<wchar_t*>(&message), 0,
+        nullptr);
+    // With nothing allocated there is nothing to show or free.
     if (length == 0 || message == nullptr) return false;
-    int end = int(length);
-    while (end > 0 && (message[end - 1] == L'\r' || message[end - 1] == L'\n' || message[end - 1] == L' '))
-        --end;
-    *text = narrow(message, end);
+    *text = narrow(message, int(length));
     LocalFree(message);
     return !text->empty();
 }
