@@ -198,8 +198,14 @@ Recovery recoverArchive() {
 
     if (fileExists(TEMP_FILE_NAME)) {
         // A rebuild that did not finish; the archive is whole without it.
-        if (!fileOps().remove(TEMP_FILE_NAME)) return Recovery::failed;
-        changed = true;
+        // fileExists also says yes when the look itself failed, so the file
+        // may not be there at all: then it is gone as wanted, and refusing
+        // to run would show the user a missing file as the reason.
+        if (fileOps().remove(TEMP_FILE_NAME)) {
+            changed = true;
+        } else if (getLastError() != ERROR_FILE_NOT_FOUND) {
+            return Recovery::failed;
+        }
     }
     return changed ? Recovery::recovered : Recovery::clean;
 }
