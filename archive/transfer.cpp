@@ -91,6 +91,16 @@ bool transferEntry(FileHandle targetFile, uint64_t targetPosition, ArchiveNode* 
     const Conversion conversion = conversionFor(entry, versionsDiffer);
     if (!conversionPossible(entry, conversion)) return false;
     const uint32_t storedSize = entry->storedSize;
+    // storedSize comes from a table and may claim up to 4 GiB that the file
+    // does not hold; such a read would fail as short anyway, so refuse it
+    // before the number sizes a buffer.
+    const uint64_t sourcePosition = uint64_t(HEADER_SIZE) + entry->offset;
+    uint64_t sourceSize = 0;
+    if (!fileOps().fileSize(entry->file, &sourceSize)) return false;
+    if (sourcePosition > sourceSize || sourceSize - sourcePosition < storedSize) {
+        setLastError(ERROR_BAD_FORMAT);
+        return false;
+    }
     MallocPtr buffer(static_cast<uint8_t*>(std::malloc(size_t(storedSize) + PADDING_ROOM)));
     if (!buffer) {
         setLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -99,7 +109,7 @@ bool transferEntry(FileHandle targetFile, uint64_t targetPosition, ArchiveNode* 
     // The whole stored range is read (a short read fails), so only the
     // padding room needs clearing.
     std::memset(buffer.get() + storedSize, 0, PADDING_ROOM);
-    if (readAt(entry->file, buffer.get(), uint64_t(HEADER_SIZE) + entry->offset, storedSize) == nullptr)
+    if (readAt(entry->file, buffer.get(), sourcePosition, storedSize) == nullptr)
         return false;
     convert(entry, conversion, buffer.get());
 
