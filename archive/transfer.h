@@ -30,9 +30,9 @@ uint32_t transferredSize(const ArchiveNode* entry, bool versionsDiffer);
 // On success the entry describes the copy (file, offset = targetPosition -
 // HEADER_SIZE); its version keeps naming the source's format. A directory
 // reads and writes nothing and only gets its new offset and zero sizes.
-// Last error on failure: the read's or the write's code,
+// Last error on failure: the read's, the write's or the size call's code,
 // ERROR_NOT_ENOUGH_MEMORY, ERROR_BAD_FORMAT when the stored range runs past
-// the end of its file, ERROR_INVALID_DATA when an entry to decode claims more
+// the end of its file (checked before the size can drive an allocation), ERROR_INVALID_DATA when an entry to decode claims more
 // packed bytes than it stores (nothing is written then).
 bool transferEntry(FileHandle targetFile, uint64_t targetPosition, ArchiveNode* entry,
                    bool versionsDiffer);
