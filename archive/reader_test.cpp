@@ -64,15 +64,7 @@ Bytes plainField(const std::string& name, uint32_t length) {
 V1Record v1File(const std::string& name, uint32_t compressedSize, uint32_t storedSize,
                 uint32_t realSize, uint32_t offset, uint8_t type = V1_TYPE_FILE,
                 uint32_t fieldLength = 0) {
-    V1Record record;
-    record.name = name;
-    record.fieldLength = fieldLength;
-    record.compressedSize = compressedSize;
-    record.storedSize = storedSize;
-    record.realSize = realSize;
-    record.type = type;
-    record.offset = offset;
-    return record;
+    return v1Entry(name, compressedSize, storedSize, realSize, type, offset, fieldLength);
 }
 
 V1Record v1Directory(const std::string& name, uint32_t offset) {

@@ -46,30 +46,6 @@ Bytes inflatedTable(const Bytes& file, size_t tablePosition) {
     return plain;
 }
 
-V2Record v2(const std::string& name, uint32_t compressedSize, uint32_t storedSize,
-            uint32_t realSize, uint8_t type, uint32_t offset) {
-    V2Record record;
-    record.name = name;
-    record.compressedSize = compressedSize;
-    record.storedSize = storedSize;
-    record.realSize = realSize;
-    record.type = type;
-    record.offset = offset;
-    return record;
-}
-
-V1Record v1(const std::string& name, uint32_t compressedSize, uint32_t storedSize,
-            uint32_t realSize, uint8_t type, uint32_t offset, uint32_t fieldLength = 0) {
-    V1Record record;
-    record.name = name;
-    record.fieldLength = fieldLength;
-    record.compressedSize = compressedSize;
-    record.storedSize = storedSize;
-    record.realSize = realSize;
-    record.type = type;
-    record.offset = offset;
-    return record;
-}
 
 Bytes filler(size_t length) {
     Bytes bytes(length);
@@ -89,29 +65,29 @@ void markHeader(ArchiveParts& parts) {
 // directory stays 2 with its sizes written as the zeros it was read as, and
 // every other code follows the entry's cycle (3, or 5 for cycle 0).
 const std::vector<V2Record> V2_RECORDS = {
-    v2("readme", 10, 10, 30, TYPE_FILE_PLAIN, 0),
-    v2("maps/prontera.gnd", 100, 104, 400, TYPE_FILE_CODED, 10),    // cycle 0
-    v2("sprite.bmp", 4096, 4096, 9000, TYPE_FILE_HEAD_CODED, 114),  // cycle 4
-    v2("data", 7, 7, 7, TYPE_DIRECTORY, 4210),
-    v2("a.txt", 9, 16, 20, 7, 4210),  // unknown code, cycle 1
-    v2("x.STR", 3, 8, 5, 4, 4226),    // unknown code, cycle 0
+    v2Entry("readme", 10, 10, 30, TYPE_FILE_PLAIN, 0),
+    v2Entry("maps/prontera.gnd", 100, 104, 400, TYPE_FILE_CODED, 10),    // cycle 0
+    v2Entry("sprite.bmp", 4096, 4096, 9000, TYPE_FILE_HEAD_CODED, 114),  // cycle 4
+    v2Entry("data", 7, 7, 7, TYPE_DIRECTORY, 4210),
+    v2Entry("a.txt", 9, 16, 20, 7, 4210),  // unknown code, cycle 1
+    v2Entry("x.STR", 3, 8, 5, 4, 4226),    // unknown code, cycle 0
 };
 const std::vector<V2Record> V2_RECORDS_AS_WRITTEN = {
-    v2("readme", 10, 10, 30, TYPE_FILE_PLAIN, 0),
-    v2("maps/prontera.gnd", 100, 104, 400, TYPE_FILE_HEAD_CODED, 10),
-    v2("sprite.bmp", 4096, 4096, 9000, TYPE_FILE_CODED, 114),
-    v2("data", 0, 0, 0, TYPE_DIRECTORY, 4210),
-    v2("a.txt", 9, 16, 20, TYPE_FILE_CODED, 4210),
-    v2("x.STR", 3, 8, 5, TYPE_FILE_HEAD_CODED, 4226),
+    v2Entry("readme", 10, 10, 30, TYPE_FILE_PLAIN, 0),
+    v2Entry("maps/prontera.gnd", 100, 104, 400, TYPE_FILE_HEAD_CODED, 10),
+    v2Entry("sprite.bmp", 4096, 4096, 9000, TYPE_FILE_CODED, 114),
+    v2Entry("data", 0, 0, 0, TYPE_DIRECTORY, 4210),
+    v2Entry("a.txt", 9, 16, 20, TYPE_FILE_CODED, 4210),
+    v2Entry("x.STR", 3, 8, 5, TYPE_FILE_HEAD_CODED, 4226),
 };
 constexpr uint32_t V2_DATA_SIZE = 4234;
 
 const std::vector<V1Record> V1_RECORDS = {
-    v1("readme", 10, 16, 30, V1_TYPE_FILE, 0),
-    v1("maps/prontera.gnd", 100, 104, 400, V1_TYPE_FILE, 16),
-    v1("data", 0, 0, 0, V1_TYPE_DIRECTORY, 120),
+    v1Entry("readme", 10, 16, 30, V1_TYPE_FILE, 0),
+    v1Entry("maps/prontera.gnd", 100, 104, 400, V1_TYPE_FILE, 16),
+    v1Entry("data", 0, 0, 0, V1_TYPE_DIRECTORY, 120),
     // A field longer than the name needs is kept at the length it has.
-    v1("a.txt", 9, 16, 20, V1_TYPE_FILE, 120, 32),
+    v1Entry("a.txt", 9, 16, 20, V1_TYPE_FILE, 120, 32),
 };
 constexpr uint32_t V1_DATA_SIZE = 136;
 
@@ -256,7 +232,7 @@ TEST(TableWriterV1, NamesFromADeflatedTableFillWholeCodedBlocks) {
     std::vector<V2Record> records;
     uint32_t offset = 0;
     for (const NameCase& c : NAMES) {
-        records.push_back(v2(c.name, 5, 8, 9, TYPE_FILE_CODED, offset));
+        records.push_back(v2Entry(c.name, 5, 8, 9, TYPE_FILE_CODED, offset));
         offset += 8;
     }
     ScopedTempDir dir;
@@ -306,7 +282,7 @@ TEST(TableWriterV1, RecordOfAFileEntry) {
     ScopedTempDir dir;
     const std::string path = dir.file("data.hvr");
     writeFileBytes(
-        path, buildArchive(v2Archive({v2("textures.bmp", 100, 104, 300, TYPE_FILE_CODED, 0x20)},
+        path, buildArchive(v2Archive({v2Entry("textures.bmp", 100, 104, 300, TYPE_FILE_CODED, 0x20)},
                                      filler(0x20 + 104))));
     ArchivePtr head(openArchive(path.c_str()));
     ASSERT_TRUE(head) << describeError(getLastError());
@@ -377,7 +353,7 @@ TEST(TableWriterV2, IncompressibleTableFitsWhateverTheOldPlainSize) {
     for (int i = 0; i < 1500; ++i) {
         std::string name(60, ' ');
         for (char& ch : name) ch = char(1 + random() % 255);
-        records.push_back(v2(name, 1, 1, 1, TYPE_FILE_PLAIN, uint32_t(i)));
+        records.push_back(v2Entry(name, 1, 1, 1, TYPE_FILE_PLAIN, uint32_t(i)));
     }
     const Bytes archive = buildArchive(v2Archive(records, filler(200)));
 
@@ -413,7 +389,7 @@ TEST(TableWriterV2, StreamEqualsTheOneFedFieldByField) {
     std::vector<V2Record> records;
     for (uint32_t i = 0; i < 6000; ++i) {
         const std::string name = "data\\texture\\dir" + std::to_string(i / 50) + "\\file" + std::to_string(i) + ".bmp";
-        records.push_back(v2(name, i * 3, i * 3 + 5, i * 7, uint8_t(i % 3 == 0 ? TYPE_FILE_PLAIN : TYPE_FILE_CODED), i * 11));
+        records.push_back(v2Entry(name, i * 3, i * 3 + 5, i * 7, uint8_t(i % 3 == 0 ? TYPE_FILE_PLAIN : TYPE_FILE_CODED), i * 11));
     }
     ScopedTempDir dir;
     const std::string path = dir.file("data.hvr");

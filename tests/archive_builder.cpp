@@ -208,3 +208,28 @@ Bytes contents(FileHandle file) {
     EXPECT_EQ(size, done);
     return bytes;
 }
+
+V1Record v1Entry(const std::string& name, uint32_t compressedSize, uint32_t storedSize,
+                 uint32_t realSize, uint8_t type, uint32_t offset, uint32_t fieldLength) {
+    V1Record record;
+    record.name = name;
+    record.fieldLength = fieldLength;
+    record.compressedSize = compressedSize;
+    record.storedSize = storedSize;
+    record.realSize = realSize;
+    record.type = type;
+    record.offset = offset;
+    return record;
+}
+
+V2Record v2Entry(const std::string& name, uint32_t compressedSize, uint32_t storedSize,
+                 uint32_t realSize, uint8_t type, uint32_t offset) {
+    V2Record record;
+    record.name = name;
+    record.compressedSize = compressedSize;
+    record.storedSize = storedSize;
+    record.realSize = realSize;
+    record.type = type;
+    record.offset = offset;
+    return record;
+}
