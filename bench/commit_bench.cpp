@@ -25,13 +25,13 @@
 #include <functional>
 #include <map>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "archive/commit.h"
 #include "archive/format.h"
 #include "archive/reader.h"
 #include "archive/writer.h"
+#include "patch/patch_job.h"
 #include "tools/generator.h"
 
 namespace fs = std::filesystem;
@@ -179,21 +179,8 @@ int main(int argc, char** argv) {
         ArchivePtr head(openArchive(ARCHIVE_FILE_NAME));
         ArchivePtr update(openArchive(patchFile.c_str()));
         check(head && update, "open");
-        std::unordered_map<std::string, ArchiveNode*> byName;
-        for (ArchiveNode* p = update->next; p != nullptr; p = p->next) byName[reinterpret_cast<char*>(p->name)] = p;
-        for (ArchiveNode* e = head->next; e != nullptr; e = e->next) {
-            auto found = byName.find(reinterpret_cast<char*>(e->name));
-            if (found == byName.end() || found->second->isDirectory) continue;
-            ArchiveNode* p = found->second;
-            e->file = update->file;
-            e->version = update->version;
-            e->compressedSize = p->compressedSize;
-            e->storedSize = p->storedSize;
-            e->realSize = p->realSize;
-            e->cycle = p->cycle;
-            e->offset = p->offset;
-        }
-        sumStoredSizes(head.get());
+        // The patch's entries replace their namesakes, as the patch job does.
+        if (applyPatchList(head.get(), update.get()) == 0) check(false, "matching");
         check(commitPatchedArchive(head.get()), "in-place commit");
         head.reset();
     };
