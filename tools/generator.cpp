@@ -318,10 +318,25 @@ bool generatePatch(const std::string& path, const ArchiveSpec& spec, const Patch
         return entry;
     };
     std::vector<size_t> replaced;
-    for (size_t i = 0; i < data.size(); ++i) {
-        if (data[i].isDirectory || random.below(1000) >= patch.replacePermille) continue;
-        replaced.push_back(i);
-        entries.push_back(replacement(data[i]));
+    if (patch.replaceCount != 0) {
+        // Selection sampling: exactly replaceCount files (or all of them),
+        // spread evenly at random over the archive.
+        size_t filesLeft = 0;
+        for (const GenEntry& entry : data) filesLeft += entry.isDirectory ? 0 : 1;
+        size_t wanted = patch.replaceCount < filesLeft ? patch.replaceCount : filesLeft;
+        for (size_t i = 0; i < data.size() && wanted > 0; ++i) {
+            if (data[i].isDirectory) continue;
+            if (random.next() % filesLeft-- >= wanted) continue;
+            --wanted;
+            replaced.push_back(i);
+            entries.push_back(replacement(data[i]));
+        }
+    } else {
+        for (size_t i = 0; i < data.size(); ++i) {
+            if (data[i].isDirectory || random.below(1000) >= patch.replacePermille) continue;
+            replaced.push_back(i);
+            entries.push_back(replacement(data[i]));
+        }
     }
     for (uint32_t d = 0; d < patch.duplicates && d < replaced.size(); ++d) {
         entries.push_back(replacement(data[replaced[d]]));

@@ -24,6 +24,7 @@ struct PatchSpec {
     uint16_t version = 0x0200;
     uint32_t seed = 2;
     uint32_t replacePermille = 10;    // share of the data files replaced
+    uint32_t replaceCount = 0;        // if not 0: exactly this many, and no share
     uint32_t onlyInPatch = 5;         // entries whose names the archive lacks
     uint32_t caseChangedPercent = 20; // replaced names written in other case
     uint32_t duplicates = 1;          // names that appear twice in the patch

@@ -13,7 +13,8 @@ namespace {
 const char USAGE[] =
     "usage: hvrgen [options]\n"
     "archive:\n"
-    "  --archive PATH        where to write the archive (default data.hvr)\n"
+    "  --archive PATH        where to write the archive (default data.hvr);\n"
+    "                        - writes none, only the patch for it\n"
     "  --format WORD         format word, e.g. 0x0103 or 0x0200 (default 0x0200)\n"
     "  --entries N           entries, directories included (default 1000)\n"
     "  --size BYTES          packed content in all, suffix K, M or G (default 8M)\n"
@@ -28,6 +29,7 @@ const char USAGE[] =
     "  --patch-format WORD   (default 0x0200)\n"
     "  --patch-seed N        (default 2)\n"
     "  --replace PERMILLE    share of the archive's files replaced (default 10)\n"
+    "  --replace-count N     exactly N of the archive's files replaced, not a share\n"
     "  --only-in-patch N     entries the archive does not have (default 5)\n"
     "  --case PCT            replaced names written in other letter case (default 20)\n"
     "  --duplicates N        names that appear twice in the patch (default 1)\n"
@@ -89,6 +91,7 @@ int main(int argc, char** argv) {
         else if (option == "--patch-format") patch.version = uint16_t(need(0xFFFF));
         else if (option == "--patch-seed") patch.seed = uint32_t(need(UINT32_MAX));
         else if (option == "--replace") patch.replacePermille = uint32_t(need(1000));
+        else if (option == "--replace-count") patch.replaceCount = uint32_t(need(0xFFFFFFFF));
         else if (option == "--only-in-patch") patch.onlyInPatch = uint32_t(need(UINT32_MAX));
         else if (option == "--case") patch.caseChangedPercent = uint32_t(need(100));
         else if (option == "--duplicates") patch.duplicates = uint32_t(need(UINT32_MAX));
@@ -103,7 +106,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "hvrgen: a format word starts with 0x01 or 0x02\n");
         return 2;
     }
-    if (!generateArchive(archivePath, archive)) {
+    // "-" skips the archive, for more patches of one archive made before.
+    if (archivePath != "-" && !generateArchive(archivePath, archive)) {
         std::fprintf(stderr, "hvrgen: %s: %s\n", archivePath.c_str(), errorText(getLastError()).c_str());
         return 1;
     }
