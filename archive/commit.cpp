@@ -160,11 +160,17 @@ bool rebuildArchive(ArchiveNode* head, const ProgressSink& progress) {
     uint64_t position = 0;
     {
         EntryCopier copier(temporary);
+        // A report is a synchronous round trip to the user-interface thread,
+        // costly next to copying a small entry: the bar is only told when it
+        // moves, at most about a hundred times per rebuild.
+        uint32_t shown = UINT32_MAX;
         for (ArchiveNode* entry = head->next; entry != nullptr; entry = entry->next) {
             if (!copier.transfer(HEADER_SIZE + position, entry, versionsDiffer(entry, head)))
                 return abandonTemporary(temporary);
             position += entry->storedSize;
-            if (progress.report != nullptr) progress.report(progress.context, progressPosition(position, total));
+            const uint32_t now = progressPosition(position, total);
+            if (progress.report != nullptr && now != shown) progress.report(progress.context, now);
+            shown = now;
         }
         if (!copier.flush()) return abandonTemporary(temporary);
     }
