@@ -52,8 +52,10 @@ void convert(ArchiveNode* entry, Conversion conversion, uint8_t* buffer) {
 }
 
 // The size of the copier's two buffers. Large enough that reads and writes
-// cost little per byte, small beside the memory an archive's table takes.
-constexpr uint32_t COPIER_CAPACITY = 8 << 20;
+// cost little per byte; small enough to stay in the processor's cache, and
+// to be touched page by page only once: 8 MiB buffers made a 1% patch of a
+// 1 GiB archive a quarter slower, in page faults and cache misses.
+constexpr uint32_t COPIER_CAPACITY = 1 << 20;
 
 }  // namespace
 

@@ -327,6 +327,11 @@ TEST(EntryCopier, ListEndsLikeOneEntryAtATime) {
         {"a7.bin", 0, 3000000, 3000000, 6000138, false, 0},
         {"b3.bin", 1, 8999993, 9000000, 320, false, 0},
         {"a8.txt", 0, 9, 9, 9000138, false, 3},
+        // A run of entries that fill the copier's buffers several times.
+        {"a9.bin", 0, 400000, 400000, 9000147, false, 0},
+        {"a10.bin", 0, 400000, 400000, 9400147, false, 0},
+        {"a11.bin", 0, 400000, 400000, 9800147, false, 0},
+        {"a12.bin", 0, 400000, 400000, 10200147, false, 0},
     };
     // Each source file holds every entry of its own at its offset.
     Bytes sources[2] = {Bytes(HEADER_SIZE, 0x44), Bytes(HEADER_SIZE, 0x55)};
