@@ -6,8 +6,11 @@
 //                                  DIR/<name>, backslashes turned into '/';
 //                                  directory entries become directories
 //   extract_entries --summary ARCHIVE
-//                                  prints "entries files storedBytes tableBytes"
-//                                  (tableBytes: what the table occupies in the file)
+//                                  prints key=value pairs: version, entries,
+//                                  files, stored (bytes of all files), largest
+//                                  (stored bytes of the largest), table (what
+//                                  the table occupies in the file), plainTable
+//                                  (its length in memory)
 //
 // Only for the benchmarks: names must be relative and free of ".." parts.
 
@@ -59,15 +62,20 @@ int main(int argc, char** argv) {
     if (argc != 3) return usage();
     if (!std::strcmp(argv[1], "--summary")) {
         ArchivePtr head = openOrDie(argv[2]);
-        uint64_t entries = 0, files = 0, stored = 0;
+        uint64_t entries = 0, files = 0, stored = 0, largest = 0;
         for (const ArchiveNode* e = head->next; e != nullptr; e = e->next) {
             ++entries;
             if (e->isDirectory) continue;
             ++files;
             stored += e->storedSize;
+            largest = std::max<uint64_t>(largest, e->storedSize);
         }
-        std::printf("%llu %llu %llu %llu\n", (unsigned long long)entries, (unsigned long long)files,
-                    (unsigned long long)stored, (unsigned long long)head->compressedSize);
+        // A 0x02xx head's realSize is the inflated table's length; a 0x01xx
+        // table lies in the file as it is used.
+        std::printf("version=0x%04x entries=%llu files=%llu stored=%llu largest=%llu table=%llu plainTable=%llu\n",
+                    unsigned(head->version), (unsigned long long)entries, (unsigned long long)files,
+                    (unsigned long long)stored, (unsigned long long)largest,
+                    (unsigned long long)head->compressedSize, (unsigned long long)head->realSize);
         return 0;
     }
 

@@ -1,0 +1,351 @@
+"""Writes BENCHMARKS.md and its plots from the results of run_bench.py."""
+
+import statistics
+from pathlib import Path
+
+import matplotlib
+
+matplotlib.use("Agg")
+import matplotlib.pyplot as plt  # noqa: E402
+
+MiB = 1 << 20
+GiB = 1 << 30
+
+
+def summary(values):
+    values = sorted(values)
+    return dict(median=statistics.median(values), min=values[0], max=values[-1])
+
+
+def durable(runs):
+    return [r["durable"] for r in runs]
+
+
+def ratios(top, bottom):
+    return [a / b for a, b in zip(durable(top), durable(bottom))]
+
+
+def seconds(s):
+    return f"{s['median']:.3f} s ({s['min']:.3f}–{s['max']:.3f})"
+
+
+def ratio_text(values):
+    s = summary(values)
+    return f"{s['median']:.2f}× ({s['min']:.2f}–{s['max']:.2f})"
+
+
+def size(n):
+    for unit, unit_size in (("GiB", GiB), ("MiB", MiB), ("KiB", 1024)):
+        if n >= unit_size:
+            return f"{n / unit_size:.1f} {unit}"
+    return f"{n} B"
+
+
+def peak(runs):
+    values = [r["rss_kib"] for r in runs if r.get("rss_kib") is not None]
+    return max(values) * 1024 if values else None
+
+
+class Targets:
+    """Collects the targets and whether the median met each."""
+
+    def __init__(self):
+        self.rows = []
+
+    def check(self, what, values, op, limit):
+        median = summary(values)["median"]
+        met = median <= limit if op == "≤" else median >= limit
+        self.rows.append((what, ratio_text(values), f"{op} {limit:g}×", "yes" if met else "**no**"))
+        return met
+
+    def table(self):
+        lines = ["| target | measured: median (min–max) | target | met |", "|---|---|---|---|"]
+        lines += [f"| {a} | {b} | {c} | {d} |" for a, b, c, d in self.rows]
+        return "\n".join(lines)
+
+
+def bar_plot(path, title, labels, runs_list, highlight):
+    fig, ax = plt.subplots(figsize=(7.5, 3.6), dpi=110)
+    medians = [summary(durable(r))["median"] for r in runs_list]
+    lows = [m - summary(durable(r))["min"] for m, r in zip(medians, runs_list)]
+    highs = [summary(durable(r))["max"] - m for m, r in zip(medians, runs_list)]
+    colours = ["#d62728" if label == highlight else "#7f7f7f" for label in labels]
+    ax.barh(labels, medians, xerr=[lows, highs], color=colours, capsize=3)
+    for y, m in enumerate(medians):
+        ax.text(m * 1.08, y, f"{m:.3f} s", va="center", fontsize=8)
+    ax.set_xscale("log")
+    ax.set_xlabel("seconds until the result is on disk (median, min–max; log scale)")
+    ax.set_title(title, fontsize=10)
+    ax.invert_yaxis()
+    ax.set_xlim(right=max(medians) * 4)
+    fig.tight_layout()
+    fig.savefig(path)
+    plt.close(fig)
+
+
+def scaling_plot(path, points, xkey, xlabel, title):
+    xs = [xkey(p) for p in points]
+    tool = [summary(durable(p["runs"])) for p in points]
+    bound = [summary(durable(p["bound"])) for p in points]
+    fig, (left, right) = plt.subplots(1, 2, figsize=(9.5, 3.6), dpi=110)
+    for series, label, colour in ((tool, "hvrupdate", "#d62728"), (bound, "lower bound (append + fsync)", "#7f7f7f")):
+        left.errorbar(xs, [s["median"] for s in series],
+                      yerr=[[s["median"] - s["min"] for s in series], [s["max"] - s["median"] for s in series]],
+                      marker="o", label=label, color=colour, capsize=3)
+    left.set_xscale("log")
+    left.set_yscale("log")
+    left.set_xlabel(xlabel)
+    left.set_ylabel("seconds (median, min–max)")
+    left.legend(fontsize=8)
+    left.grid(True, which="both", alpha=0.3)
+    right.plot(xs, [peak(p["runs"]) / MiB for p in points], marker="o", color="#d62728", label="peak memory")
+    right.plot(xs, [p["budget"] / MiB for p in points], linestyle="--", color="#1f77b4",
+               label="budget: tables + largest entry + 64 MiB")
+    right.plot(xs, [p["data"]["fileSize"] / MiB for p in points], linestyle=":", color="#7f7f7f",
+               label="archive size")
+    right.set_xscale("log")
+    right.set_yscale("log")
+    right.set_xlabel(xlabel)
+    right.set_ylabel("MiB")
+    right.legend(fontsize=8)
+    right.grid(True, which="both", alpha=0.3)
+    fig.suptitle(title, fontsize=10)
+    fig.tight_layout()
+    fig.savefig(path)
+    plt.close(fig)
+
+
+def micro_rows(benchmarks):
+    """name -> median real time in seconds, and bytes per second if counted."""
+    by_name = {}
+    for b in benchmarks:
+        if b.get("run_type") == "aggregate" and b.get("aggregate_name") != "median":
+            continue
+        name = b.get("run_name", b["name"])
+        scale = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}[b.get("time_unit", "ns")]
+        row = dict(seconds=b["real_time"] * scale, bytes_per_second=b.get("bytes_per_second"))
+        if b.get("run_type") == "aggregate" or name not in by_name:
+            by_name[name] = row
+    return by_name
+
+
+def write(results, out, command):
+    out.mkdir(parents=True, exist_ok=True)
+    m = results["machine"]
+    config = results["config"]
+    targets = Targets()
+    text = []
+    add = text.append
+
+    add("# Benchmarks\n")
+    add("How much hvrupdate and hvrconv cost next to the general-purpose archivers a user could use instead, and "
+        "next to what the disk allows, measured side by side in one run on the same data. This file and its plots "
+        "are written by the benchmark script; the figures below are from its last full run.\n")
+    add("## How these figures were made\n")
+    add(f"- Reproduce with `{command}` (installs the peers, builds the `linux` preset, generates the data under "
+        "`build/bench/`, then writes this file and `docs/bench-*.png`). `scripts/bench --quick` runs the same cases "
+        "on a smaller data set.")
+    add(f"- Machine: {m['cpu']}, {m['cores']} cores, {size(m['memory'])} RAM, Linux {m['kernel']}, "
+        f"{m['filesystem']}; shared with other work, so timings are noisy. {m['date']}; the run took "
+        f"{results.get('seconds', 0) / 60:.0f} min.")
+    add(f"- Peers: {m['zip']}; {m['sevenzip']}; {m['tar']}. Compiler: {m['compiler']}.")
+    add(f"- Each group of cases runs interleaved, {config['rounds']} rounds (scaling: {config['scale_rounds']}); "
+        "every timed run starts from pristine copies restored untimed and flushed, with the files in the page "
+        "cache. Times are wall-clock until the result is on disk: the programs flush their own writes, the lower "
+        "bound uses `dd conv=fsync`, and a peer's command is followed by an `fsync` of the archive it wrote. "
+        "Ratios are taken within a round; tables give the median and the min–max over rounds.")
+    add("- Peak memory is the maximum resident set size reported by `/usr/bin/time -v`, the largest over the rounds.\n")
+
+    # --- patch in place -------------------------------------------------------
+    ip = results.get("inPlace")
+    if ip:
+        d, s, runs = ip["data"], ip["patch"], ip["runs"]
+        add("## Patch in place\n")
+        add(f"The archive holds {d['entries']:,} entries ({d['files']:,} files) in {size(d['fileSize'])}; its table "
+            f"is {size(d['table'])} in the file ({size(d['plainTable'])} inflated). The patch replaces "
+            f"{s['files']:,} files ({s['stored'] / d['stored']:.1%} of the stored bytes, {size(s['stored'])}). "
+            "The same 50,000 files, as the archive stores them, were packed into a stored zip, a 7z archive "
+            "without compression and a tar; each peer updates the same files from a directory tree.\n")
+        add("- *lower bound*: appending the patch's bytes plus a table as long as the archive's to a copy of the "
+            "archive and flushing it (`dd oflag=append conv=fsync`): what any in-place update must write.")
+        add("- `zip -0 -u`, `7z u -mx0`: both write a new archive. `tar --append`: appends the new versions and "
+            "leaves the old ones in the archive.\n")
+        rows = [("hvrupdate", "hvrupdate"), ("bound", "lower bound"), ("zip", "zip -0 -u"), ("7z", "7z u -mx0"),
+                ("tar", "tar --append")]
+        add("| case | to disk: median (min–max) | command alone | peak memory | ratio to hvrupdate |")
+        add("|---|---|---|---|---|")
+        for key, label in rows:
+            r = runs[key]
+            memory = size(peak(r)) if peak(r) else "–"
+            add(f"| {label} | {seconds(summary(durable(r)))} | {summary([x['seconds'] for x in r])['median']:.3f} s "
+                f"| {memory} | {ratio_text(ratios(r, runs['hvrupdate']))} |")
+        add("")
+        targets.check("patch in place: hvrupdate / lower bound", ratios(runs["hvrupdate"], runs["bound"]), "≤", 2)
+        targets.check("patch in place: zip -u / hvrupdate", ratios(runs["zip"], runs["hvrupdate"]), "≥", 8)
+        in_place = all(r["inPlace"] for r in runs["hvrupdate"])
+        add(f"hvrupdate {'kept data.hvr in place in every round' if in_place else 'rebuilt data.hvr in some rounds'}.\n")
+        bar_plot(out / "bench-in-place.png", f"Replacing {s['files']:,} files in a {size(d['fileSize'])} archive",
+                 [label for _, label in rows], [runs[k] for k, _ in rows], "hvrupdate")
+        add("![patch in place](bench-in-place.png)\n")
+
+    # --- rebuild and conversion ----------------------------------------------
+    rb = results.get("rebuild")
+    if rb:
+        runs = rb["runs"]
+        add("## Rebuild and conversion\n")
+        add(f"A patch replacing {rb['patch']['files']:,} files ({size(rb['patch']['stored'])}, "
+            f"{rb['patch']['stored'] / rb['data']['stored']:.0%} of the stored bytes) leaves too little of the file "
+            "live, so hvrupdate writes a new archive and replaces the old one. hvrconv converts the same content "
+            "both ways: from 0x0200 to 0x0103 (every uncoded entry is encoded) and from a 0x0103 archive of the "
+            "same content to 0x0200 (every coded entry is decoded). The limit is copying the archive with `cp` and "
+            "flushing the copy.\n")
+        rows = [("cp", "cp + fsync of the copy"), ("rebuild", "hvrupdate, 30% replaced (rebuild)"),
+                ("to0103", "hvrconv 0x0200 → 0x0103"), ("to0200", "hvrconv 0x0103 → 0x0200")]
+        add("| case | to disk: median (min–max) | peak memory | ratio to cp + fsync |")
+        add("|---|---|---|---|")
+        for key, label in rows:
+            r = runs[key]
+            memory = size(peak(r)) if peak(r) else "–"
+            add(f"| {label} | {seconds(summary(durable(r)))} | {memory} | {ratio_text(ratios(r, runs['cp']))} |")
+        add("")
+        targets.check("rebuild / (cp + fsync)", ratios(runs["rebuild"], runs["cp"]), "≤", 1.5)
+        targets.check("conversion 0x0200 → 0x0103 / rebuild", ratios(runs["to0103"], runs["rebuild"]), "≤", 1.5)
+        targets.check("conversion 0x0103 → 0x0200 / rebuild", ratios(runs["to0200"], runs["rebuild"]), "≤", 1.5)
+        bar_plot(out / "bench-rebuild.png", f"Rewriting a {size(rb['data']['fileSize'])} archive",
+                 [label for _, label in rows], [runs[k] for k, _ in rows], "hvrupdate, 30% replaced (rebuild)")
+        add("![rebuild and conversion](bench-rebuild.png)\n")
+
+    # --- scaling ------------------------------------------------------------------
+    points = results.get("scaling")
+    if points:
+        by_entries = [p for p in points if p["kind"] == "entries"]
+        by_share = [p for p in points if p["kind"] == "share"]
+        add("## Scaling\n")
+        add(f"The archive grows at about {size(config['size'] // config['entries'])} per entry while the patch "
+            f"stays at {config['scale_patch']} replaced files; then the archive stays at "
+            f"{config['entries']:,} entries while the patch grows. Each point also shows its lower bound "
+            "(appending that patch's bytes and a table of the archive's size, then flushing).\n")
+        add("| archive | archive size | table (file / inflated) | patch | hvrupdate | lower bound | ratio | "
+            "peak memory | memory budget | in place |")
+        add("|---|---|---|---|---|---|---|---|---|---|")
+        for p in by_entries + by_share:
+            label = f"{p['data']['entries']:,} entries" if p["kind"] == "entries" else \
+                f"{p['key'] / 10:g}% replaced"
+            add(f"| {label} | {size(p['data']['fileSize'])} | {size(p['data']['table'])} / "
+                f"{size(p['data']['plainTable'])} | {p['patch']['files']:,} files, {size(p['patch']['stored'])} | "
+                f"{seconds(summary(durable(p['runs'])))} | {summary(durable(p['bound']))['median']:.3f} s | "
+                f"{ratio_text(ratios(p['runs'], p['bound']))} | {size(peak(p['runs']))} | {size(p['budget'])} | "
+                f"{'yes' if all(r['inPlace'] for r in p['runs']) else 'no'} |")
+        add("")
+        scaling_plot(out / "bench-scaling-archive.png", by_entries, lambda p: p["data"]["entries"],
+                     "entries in the archive", f"A patch of {config['scale_patch']} files into a growing archive")
+        scaling_plot(out / "bench-scaling-patch.png", by_share, lambda p: p["patch"]["stored"] / MiB,
+                     "patch bytes (MiB)", f"A growing patch into a {config['entries']:,}-entry archive")
+        first, last = by_entries[0], by_entries[-1]
+        grow_bytes = last["data"]["fileSize"] / first["data"]["fileSize"]
+        grow_table = last["data"]["plainTable"] / first["data"]["plainTable"]
+        grow_time = summary(durable(last["runs"]))["median"] / summary(durable(first["runs"]))["median"]
+        add(f"From {first['data']['entries']:,} to {last['data']['entries']:,} entries the archive grows "
+            f"{grow_bytes:.0f}-fold in bytes and its table {grow_table:.0f}-fold; the in-place patch's time grows "
+            f"{grow_time:.1f}-fold, with the table, not with the archive's bytes.\n")
+        add("![scaling with the archive](bench-scaling-archive.png)\n")
+        add("![scaling with the patch](bench-scaling-patch.png)\n")
+
+    # --- name matching and micro-benchmarks -----------------------------------
+    micro = results.get("micro")
+    if micro:
+        match = micro_rows(micro["match_bench"])
+        add("## Name matching\n")
+        add("Matching every patch name against the archive's names, letter case ignored (`match_bench`, lists built "
+            "in memory):\n")
+        add("| case | median time |")
+        add("|---|---|")
+        for name, row in match.items():
+            add(f"| {name} | {row['seconds'] * 1000:.1f} ms |")
+        full = match.get("BM_ApplyPatchList/patch:20000/data:400000")
+        if full:
+            met = full["seconds"] < 0.2
+            targets.rows.append(("name matching, 20,000 against 400,000 names", f"{full['seconds'] * 1000:.1f} ms",
+                                 "< 200 ms", "yes" if met else "**no**"))
+        add("")
+
+    # --- memory ---------------------------------------------------------------
+    memory_rows = []
+    if ip:
+        memory_rows.append(("hvrupdate, patch in place", peak(ip["runs"]["hvrupdate"]), ip["budget"]))
+    if rb:
+        for key, label in (("rebuild", "hvrupdate, rebuild"), ("to0103", "hvrconv → 0x0103"),
+                           ("to0200", "hvrconv → 0x0200")):
+            memory_rows.append((label, peak(rb["runs"][key]), rb["budgets"][key]))
+    if points:
+        for p in points:
+            label = f"hvrupdate, {p['data']['entries']:,} entries" if p["kind"] == "entries" else \
+                f"hvrupdate, {p['key'] / 10:g}% replaced"
+            memory_rows.append((label, peak(p["runs"]), p["budget"]))
+    if memory_rows:
+        add("## Peak memory\n")
+        add("Budget of a run: the inflated tables it holds (the archive's, and the patch's for hvrupdate) + the "
+            "largest entry + 64 MiB.\n")
+        add("| program run | peak memory | budget | within |")
+        add("|---|---|---|---|")
+        within_all = True
+        for label, used, budget in memory_rows:
+            within = used <= budget
+            within_all &= within
+            add(f"| {label} | {size(used)} | {size(budget)} | {'yes' if within else '**no**'} |")
+        add("")
+        targets.rows.append(("peak memory of every program run ≤ budget",
+                             f"{max(u / b for _, u, b in memory_rows):.0%} of its budget at most", "≤ 100%",
+                             "yes" if within_all else "**no**"))
+
+    if micro:
+        add("## Micro-benchmarks\n")
+        cipher = micro_rows(micro["cipher_bench"])
+        add("Cipher kernels against `memcpy` of the same buffer (`cipher_bench`):\n")
+        add("| benchmark | throughput | ratio to memcpy |")
+        add("|---|---|---|")
+        for name, row in cipher.items():
+            if not row["bytes_per_second"]:
+                continue
+            length = name.split("bytes:")[1].split("/")[0]
+            base = cipher.get(f"BM_Memcpy/bytes:{length}")
+            ratio = row["bytes_per_second"] / base["bytes_per_second"] if base else float("nan")
+            add(f"| {name} | {row['bytes_per_second'] / 1e9:.2f} GB/s | {ratio:.2f} |")
+        add("")
+        add("Opening and writing tables (`open_bench`, `table_bench`):\n")
+        add("| benchmark | median time |")
+        add("|---|---|")
+        for bench in ("open_bench", "table_bench"):
+            for name, row in micro_rows(micro[bench]).items():
+                add(f"| {name} | {row['seconds'] * 1000:.1f} ms |")
+        add("")
+
+    # --- profile ----------------------------------------------------------------
+    profile = results.get("profile")
+    if profile:
+        add("## Where the time goes\n")
+        if "error" in profile:
+            add(f"No profile: {profile['error']}\n")
+        else:
+            add("`perf record --call-graph dwarf` of one hvrupdate run of the in-place case; the share of samples "
+                "in each function and what it calls:\n")
+            wanted = ["patchWorker", "openArchive", "applyPatchList", "compactInPlace", "EntryCopier::transfer",
+                      "writeTable", "deflate", "inflate", "writeJournal", "journal", "posixReadAt", "posixWriteAt",
+                      "posixFlush", "calloc", "malloc", "exc_page_fault", "__memmove", "__memcpy"]
+            add("| function | with callees | itself |")
+            add("|---|---|---|")
+            shown = set()
+            for row in profile["rows"]:
+                symbol = row["symbol"]
+                if any(w in symbol for w in wanted) and symbol not in shown and row["children"] >= 1:
+                    shown.add(symbol)
+                    add(f"| `{symbol}` | {row['children']:.1f}% | {row['self']:.1f}% |")
+            add("")
+
+    add("## Targets\n")
+    add(targets.table())
+    add("")
+    notes = Path(__file__).with_name("notes.md")
+    if notes.exists():
+        add(notes.read_text())
+    (out / "BENCHMARKS.md").write_text("\n".join(text))
