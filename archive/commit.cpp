@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include <zlib.h>
+
 #include "archive/format.h"
 #include "archive/journal.h"
 #include "archive/transfer.h"
@@ -42,6 +44,22 @@ struct Placement {
 
 bool isInArchive(const ArchiveNode* entry, const ArchiveNode* head) { return entry->file == head->file; }
 
+// A short tail (the bytes behind the old table) moves down over the old
+// table; a long one stays and the old table's bytes become a hole.
+bool tailMoves(const ArchiveNode* head, uint64_t fileSize) {
+    const uint64_t tableEnd = uint64_t(HEADER_SIZE) + head->offset + head->compressedSize;
+    return fileSize >= tableEnd && fileSize - tableEnd <= TAIL_MOVE_LIMIT;
+}
+
+Placement startPlacement(const ArchiveNode* head, uint64_t fileSize) {
+    const uint64_t tableOffset = head->offset;
+    const uint64_t tableSize = head->compressedSize;
+    if (tailMoves(head, fileSize)) {
+        return Placement{tableOffset, 0, tableOffset + (fileSize - (HEADER_SIZE + tableOffset + tableSize))};
+    }
+    return Placement{tableOffset, tableSize, fileSize - HEADER_SIZE};
+}
+
 // Runs the in-place placement without writing: false with
 // ERROR_FILE_TOO_LARGE when an offset or the table position passes 32 bits.
 bool placementFits(const ArchiveNode* head, Placement placement) {
@@ -60,6 +78,40 @@ bool rebuildFits(const ArchiveNode* head) {
         position += transferredSize(entry, versionsDiffer(entry, head));
     }
     return position <= MAX_OFFSET || fail(ERROR_FILE_TOO_LARGE);
+}
+
+// Whether the commit rule is sure to rebuild after the in-place pass, so
+// that the pass can be left out: its writes, journal and flushes would only
+// be copied again. The rebuild's result does not depend on the pass: it
+// copies every entry from wherever it lies, and recoding an entry twice
+// changes nothing the second time. Anything unusual (an error, offsets past
+// 32 bits, a share near the boundary) leaves the decision to the pass, so
+// the rule and its errors stay exactly as they are.
+bool rebuildIsCertain(const ArchiveNode* head, uint64_t fileSize) {
+    Placement placement = startPlacement(head, fileSize);
+    uint64_t stored = head->storedSize;
+    for (const ArchiveNode* entry = head->next; entry != nullptr; entry = entry->next) {
+        if (isInArchive(entry, head)) continue;
+        const uint32_t newSize = transferredSize(entry, versionsDiffer(entry, head));
+        if (placement.place(entry->storedSize, newSize) > MAX_OFFSET) return false;
+        stored = stored - entry->storedSize + newSize;
+    }
+    if (placement.append > MAX_OFFSET) return false;
+    const uint64_t dataEnd = HEADER_SIZE + placement.append;
+    const uint64_t plain = plainTableSize(head);
+    if ((head->version & MAJOR_MASK) == MAJOR_V1) {
+        // The table's length is known exactly; the live share uses the
+        // head's compressedSize, which a 0x01xx write leaves as it is.
+        return !liveEnough(stored + head->compressedSize + HEADER_SIZE, dataEnd + plain);
+    }
+    // The deflated table's length is not known before deflating; at most
+    // it is the bound below. The live share rises with the table's length,
+    // so if it stays under 79% at the bound it does so at any length. In a
+    // file of 8,000 bytes or more, one whole percent of truncation is worth
+    // less than that last percent, so liveEnough fails too.
+    if (stored > placement.append || dataEnd < 8000) return false;
+    const uint64_t table = V2_TABLE_SIZES + compressBound(uLong(plain));
+    return (stored + table + HEADER_SIZE) * 100 < 79 * (dataEnd + table);
 }
 
 // Closes and deletes the temporary file of a failed rebuild, keeping the
@@ -126,12 +178,9 @@ bool compactInPlace(ArchiveNode* head) {
     const uint64_t tableStart = HEADER_SIZE + tableOffset;
     const uint64_t tableEnd = tableStart + tableSize;
 
-    // A short tail (the bytes behind the old table) moves down over the old
-    // table; a long one stays and the old table's bytes become a hole.
-    const bool moveTail = fileSize >= tableEnd && fileSize - tableEnd <= TAIL_MOVE_LIMIT;
+    const bool moveTail = tailMoves(head, fileSize);
     const uint64_t tail = moveTail ? fileSize - tableEnd : 0;
-    const Placement start = moveTail ? Placement{tableOffset, 0, tableOffset + tail}
-                                     : Placement{tableOffset, tableSize, fileSize - HEADER_SIZE};
+    const Placement start = startPlacement(head, fileSize);
     if (!placementFits(head, start)) return false;
 
     // Besides the header and what goes behind the old end of the file, the
@@ -195,8 +244,10 @@ bool rebuildArchive(ArchiveNode* head, const ProgressSink& progress) {
 }
 
 bool commitPatchedArchive(ArchiveNode* head, const ProgressSink& progress) {
-    if (!compactInPlace(head)) return false;
     uint64_t fileSize = 0;
+    if (!fileOps().fileSize(head->file, &fileSize)) return false;
+    if (rebuildIsCertain(head, fileSize)) return rebuildArchive(head, progress);
+    if (!compactInPlace(head)) return false;
     if (!fileOps().fileSize(head->file, &fileSize)) return false;
     const uint64_t live = uint64_t(head->storedSize) + head->compressedSize + HEADER_SIZE;
     if (liveEnough(live, fileSize)) return true;

@@ -321,6 +321,48 @@ TEST(CommitRule, RebuildsOnlyWhenTooLittleIsLive) {
     }
 }
 
+// When the rule is sure to rebuild, the in-place pass is left out (no
+// journal, no write to data.hvr); near the boundary the pass still decides.
+// Either way the result is the rule's.
+TEST(CommitRule, LeavesOutThePassOnlyWhenTheRebuildIsCertain) {
+    struct RuleCase {
+        const char* label;
+        uint32_t sizeA;
+        uint32_t sizeB;
+        bool passRuns;
+        bool rebuilds;
+    };
+    const RuleCase CASES[] = {
+        {"40% live", 20000, 30000, false, true},
+        {"79.5% live: the pass decides, and rebuilds", 19165, 5000, true, true},
+        {"95% live: in place", 20000, 1000, true, false},
+    };
+    for (const RuleCase& c : CASES) {
+        SCOPED_TRACE(c.label);
+        ScopedTempDir dir;
+        ScopedCurrentDir cwd(dir.path());
+        const Example ex = writeExample(c.sizeA, c.sizeB);
+        PatchedLists lists;
+        openPatched(&lists);
+        if (HasFatalFailure()) return;
+        FaultFileOps faults;
+
+        ASSERT_TRUE(commitPatchedArchive(lists.data.get())) << describeError(getLastError());
+        EXPECT_EQ(c.passRuns ? 1u : 0u, faults.createCalls(JOURNAL_FILE_NAME));
+        EXPECT_EQ(c.rebuilds ? 1u : 0u, faults.createCalls(TEMP_FILE_NAME));
+        lists.data.reset();
+        if (c.rebuilds) {
+            expectEntries(ARCHIVE_FILE_NAME, {{"a.dat", ex.a.bytes, 0},
+                                              {"b.dat", ex.p.bytes, c.sizeA},
+                                              {"x.dat", ex.x.bytes, c.sizeA + 75}});
+        } else {
+            expectEntries(ARCHIVE_FILE_NAME, {{"a.dat", ex.a.bytes, 0},
+                                              {"b.dat", ex.p.bytes, c.sizeA + c.sizeB + 150},
+                                              {"x.dat", ex.x.bytes, c.sizeA + c.sizeB}});
+        }
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Boundaries of the in-place pass.
 
