@@ -57,6 +57,18 @@ void convert(ArchiveNode* entry, Conversion conversion, uint8_t* buffer) {
 // 1 GiB archive a quarter slower, in page faults and cache misses.
 constexpr uint32_t COPIER_CAPACITY = 1 << 20;
 
+// Entries from this size on are copied by the system. Each such copy costs
+// a good deal per call: for the many small entries of a typical archive one
+// read into the buffers, batched with its neighbours, is cheaper (measured
+// on a rebuild of 50,000 entries, where copying them all by the system was
+// slower than copying none).
+constexpr uint32_t DIRECT_COPY_MIN = 256 << 10;
+
+// The longest run handed to the system's copy at once. A rebuild reports
+// progress as entries are transferred, before their bytes move: a run this
+// long keeps the bar within a few MiB of the copying.
+constexpr uint32_t DIRECT_RUN_LIMIT = 8 << 20;
+
 }  // namespace
 
 bool copyRange(FileHandle sourceFile, uint64_t sourcePosition, FileHandle targetFile,
@@ -129,10 +141,27 @@ EntryCopier::~EntryCopier() {
 }
 
 bool EntryCopier::flush() {
+    if (!flushDirect()) return false;
     if (outputLength_ == 0) return true;
     const bool ok = fileOps().writeAt(target_, outputStart_, output_, outputLength_);
     outputLength_ = 0;
     return ok;
+}
+
+bool EntryCopier::flushDirect() {
+    if (directLength_ == 0) return true;
+    uint32_t done = 0;
+    const bool ok = fileOps().copyAt(directSource_, directSourceStart_, target_, directTargetStart_, directLength_,
+                                     &done);
+    const uint32_t wanted = directLength_;
+    directLength_ = 0;
+    if (!ok) return false;
+    // As a short read does: the table promised bytes the file lacks.
+    if (done != wanted) {
+        setLastError(ERROR_BAD_FORMAT);
+        return false;
+    }
+    return true;
 }
 
 // Reads the entry's bytes together with the entries behind it in the list
@@ -163,16 +192,33 @@ bool EntryCopier::stage(const ArchiveNode* entry) {
 
 bool EntryCopier::transfer(uint64_t targetPosition, ArchiveNode* entry, bool versionsDiffer) {
     const uint32_t storedSize = entry->storedSize;
-    // Directories have no bytes; entries too large for the buffers go the
-    // plain way.
+    // Directories have no bytes.
     if (entry->isDirectory) return transferEntry(target_, targetPosition, entry, versionsDiffer);
+    const Conversion conversion = conversionFor(entry, versionsDiffer);
+    const uint64_t start = uint64_t(HEADER_SIZE) + entry->offset;
+    if (conversion == Conversion::none && storedSize >= DIRECT_COPY_MIN && fileOps().copyAt != nullptr &&
+        entry->file != target_) {
+        const bool continues = directLength_ != 0 && entry->file == directSource_ &&
+                               start == directSourceStart_ + directLength_ &&
+                               targetPosition == directTargetStart_ + directLength_ &&
+                               uint64_t(directLength_) + storedSize <= DIRECT_RUN_LIMIT;
+        if (!continues) {
+            if (!flushDirect()) return false;
+            directSource_ = entry->file;
+            directSourceStart_ = start;
+            directTargetStart_ = targetPosition;
+        }
+        directLength_ += storedSize;
+        entry->offset = uint32_t(targetPosition - HEADER_SIZE);
+        entry->file = target_;
+        return true;
+    }
+    // Entries too large for the buffers go the plain way.
     if (uint64_t(storedSize) + PADDING_ROOM > COPIER_CAPACITY) {
         return flush() && transferEntry(target_, targetPosition, entry, versionsDiffer);
     }
-    const Conversion conversion = conversionFor(entry, versionsDiffer);
     if (!conversionPossible(entry, conversion)) return false;
 
-    const uint64_t start = uint64_t(HEADER_SIZE) + entry->offset;
     if (entry->file != inputFile_ || start < inputStart_ || start + storedSize > inputEnd_) {
         if (!stage(entry)) return false;
     }

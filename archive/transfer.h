@@ -40,7 +40,8 @@ bool transferEntry(FileHandle targetFile, uint64_t targetPosition, ArchiveNode* 
 // Transfers many entries into one target file with few, large reads and
 // writes: runs of entries that lie back to back in their source are read
 // with one call, and entries that go back to back into the target are
-// written with one call. The bytes that land in the target, and every
+// written with one call. Where the platform copies between files itself,
+// runs that need no recoding are copied that way, without the buffers. The bytes that land in the target, and every
 // entry's fields afterwards, are those of transferEntry; only the moment of
 // writing differs, so a caller must flush() before it relies on the target's
 // contents. After a failure the target holds an unknown part of the writes
@@ -61,6 +62,7 @@ public:
 
 private:
     bool stage(const ArchiveNode* entry);
+    bool flushDirect();
 
     FileHandle target_;
     uint8_t* input_ = nullptr;   // a run of source bytes
@@ -70,4 +72,10 @@ private:
     uint8_t* output_ = nullptr;  // bytes for target positions [outputStart_, + outputLength_)
     uint64_t outputStart_ = 0;
     uint32_t outputLength_ = 0;
+    // A run of unconverted entries, back to back in their source and in the
+    // target, that the system copies without the buffers (FileOps::copyAt).
+    FileHandle directSource_ = nullptr;
+    uint64_t directSourceStart_ = 0;
+    uint64_t directTargetStart_ = 0;
+    uint32_t directLength_ = 0;
 };

@@ -397,39 +397,56 @@ TEST(EntryCopier, ListEndsLikeOneEntryAtATime) {
     }
 }
 
+// Entries that need no recoding go through the system's copy where there is
+// one; recoded entries always go through the buffers. Both ways carry the
+// failing call's code, and a source that ends early is a bad format.
 TEST(EntryCopier, FailureCarriesTheCode) {
     struct FailureCase {
         const char* label;
+        bool recode;
         bool secondPastEnd;
         bool inject;
         FileCall kind;
         uint32_t code;
     };
     const FailureCase CASES[] = {
-        {"second entry's range runs past the end of its file", true, false, FileCall::readAt,
+        {"recoded: second entry's range runs past the end of its file", true, true, false, FileCall::readAt,
          ERROR_BAD_FORMAT},
-        {"read fails", false, true, FileCall::readAt, ERROR_READ_FAULT},
-        {"write fails", false, true, FileCall::writeAt, ERROR_WRITE_FAULT},
+        {"recoded: read fails", true, false, true, FileCall::readAt, ERROR_READ_FAULT},
+        {"recoded: write fails", true, false, true, FileCall::writeAt, ERROR_WRITE_FAULT},
+        {"copied: second entry's range runs past the end of its file", false, true, false, FileCall::copyAt,
+         ERROR_BAD_FORMAT},
+        {"copied: the copy fails", false, false, true, FileCall::copyAt, ERROR_WRITE_FAULT},
     };
+    const bool systemCopies = platformFileOps().copyAt != nullptr;
     for (const FailureCase& c : CASES) {
         SCOPED_TRACE(c.label);
+        // Without the system's copy, unrecoded entries take the buffers too.
+        const FileCall kind = c.kind == FileCall::copyAt && !systemCopies ? FileCall::writeAt : c.kind;
+        // Only large entries are worth the system's copy.
+        const uint32_t size = c.recode ? 20 : 300000;
         ScopedTempDir dir;
-        OpenFile source(dir.file("source"), concat({Bytes(HEADER_SIZE, 0), pattern(40, 1)}));
+        OpenFile source(dir.file("source"), concat({Bytes(HEADER_SIZE, 0), pattern(2 * size, 1)}));
         OpenFile target(dir.file("target"), Bytes{});
         ASSERT_TRUE(source.handle() && target.handle());
-        Entry first("a.txt", 0x0200, NO_CYCLE, 20, 20, source.handle());
-        Entry second("b.txt", 0x0200, NO_CYCLE, 20, c.secondPastEnd ? 21 : 20, source.handle());
+        Entry first("a.txt", 0x0200, NO_CYCLE, size, size, source.handle());
+        Entry second("b.txt", 0x0200, NO_CYCLE, size, c.secondPastEnd ? size + 1 : size, source.handle());
         first.node.offset = 0;
-        second.node.offset = 20;
+        second.node.offset = size;
         first.node.next = &second.node;
 
         FaultFileOps faults;
-        if (c.inject) faults.failCall(c.kind, 1, c.code);
+        if (c.inject) faults.failCall(kind, 1, c.code);
         EntryCopier copier(target.handle());
-        const bool ok = copier.transfer(HEADER_SIZE, &first.node, false) &&
-                        copier.transfer(HEADER_SIZE + 20, &second.node, false) && copier.flush();
+        // Recoding pads the first entry to 24 bytes.
+        const bool ok = copier.transfer(HEADER_SIZE, &first.node, c.recode) &&
+                        copier.transfer(HEADER_SIZE + (c.recode ? 24 : size), &second.node, c.recode) &&
+                        copier.flush();
         EXPECT_FALSE(ok);
         EXPECT_TRUE(lastErrorIs(c.code));
+        if (c.inject) {
+            EXPECT_EQ(1u, faults.injectedFailures());
+        }
     }
 }
 

@@ -63,6 +63,17 @@ struct FileOps {
     // crash. The directory entry is flushed before returning. Both files must
     // be closed.
     bool (*replace)(const char* from, const char* to);
+
+    // Optional; null where the system has nothing better than reading and
+    // writing, and callers then copy through buffers of their own. Copies
+    // `count` bytes from `sourcePosition` of `source` to `targetPosition` of
+    // `target` inside the system, without passing them through this
+    // process. The files must differ. Stops early only at the end of the
+    // source: `*done` then tells how many bytes were copied, as readAt does.
+    // What arrives is as durable as a writeAt's bytes: on stable storage
+    // after a flush of `target`.
+    bool (*copyAt)(FileHandle source, uint64_t sourcePosition, FileHandle target, uint64_t targetPosition,
+                   uint32_t count, uint32_t* done) = nullptr;
 };
 
 // The table in force: the platform's own unless a test installed another.

@@ -217,13 +217,28 @@ struct CrashHooks {
         current->files_[to] = std::move(moved);
         return true;
     }
+
+    // A copy inside the system reaches the target's cache as a write does:
+    // modelled as the read and the write it stands for, each of which can
+    // fail or be where the power goes.
+    static bool copyAt(FileHandle source, uint64_t sourcePosition, FileHandle target, uint64_t targetPosition,
+                       uint32_t count, uint32_t* done) {
+        *done = 0;
+        std::vector<uint8_t> bytes(count);
+        uint32_t got = 0;
+        if (!readAt(source, sourcePosition, bytes.data(), count, &got)) return false;
+        if (got > 0 && !writeAt(target, targetPosition, bytes.data(), got)) return false;
+        *done = got;
+        return true;
+    }
 };
 
 CrashFileOps::CrashFileOps()
     : table_{CrashHooks::openExisting, CrashHooks::createAlways, CrashHooks::readAt,
              CrashHooks::writeAt,      CrashHooks::fileSize,     CrashHooks::truncate,
              CrashHooks::flush,        CrashHooks::close,        CrashHooks::remove,
-             CrashHooks::replace} {
+             CrashHooks::replace,
+             platformFileOps().copyAt != nullptr ? CrashHooks::copyAt : nullptr} {
     if (current != nullptr) ADD_FAILURE() << "a CrashFileOps is already installed";
     current = this;
     setFileOpsForTesting(&table_);

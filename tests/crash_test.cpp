@@ -167,6 +167,7 @@ bool changesFiles(FileCall kind) {
         case FileCall::flush:
         case FileCall::remove:
         case FileCall::replace:
+        case FileCall::copyAt:
             return true;
         default:
             return false;

@@ -91,6 +91,19 @@ struct FaultHooks {
         if (current->countAndCheck(FileCall::replace)) return failWith(current->fault_->code);
         return platform().replace(from, to);
     }
+
+    static bool copyAt(FileHandle source, uint64_t sourcePosition, FileHandle target, uint64_t targetPosition,
+                       uint32_t count, uint32_t* done) {
+        if (current->countAndCheck(FileCall::copyAt)) {
+            // Part of a copy may have landed before it failed, as part of a
+            // write does when the disk fills up.
+            *done = 0;
+            if (count / 2 > 0) platform().copyAt(source, sourcePosition, target, targetPosition, count / 2, done);
+            *done = 0;
+            return failWith(current->fault_->code);
+        }
+        return platform().copyAt(source, sourcePosition, target, targetPosition, count, done);
+    }
 };
 
 const char* fileCallName(FileCall kind) {
@@ -115,6 +128,8 @@ const char* fileCallName(FileCall kind) {
             return "remove";
         case FileCall::replace:
             return "replace";
+        case FileCall::copyAt:
+            return "copyAt";
     }
     return "?";
 }
@@ -123,7 +138,8 @@ FaultFileOps::FaultFileOps()
     : table_{FaultHooks::openExisting, FaultHooks::createAlways, FaultHooks::readAt,
              FaultHooks::writeAt,      FaultHooks::fileSize,     FaultHooks::truncate,
              FaultHooks::flush,        FaultHooks::close,        FaultHooks::remove,
-             FaultHooks::replace} {
+             FaultHooks::replace,
+             platformFileOps().copyAt != nullptr ? FaultHooks::copyAt : nullptr} {
     if (current != nullptr) ADD_FAILURE() << "a FaultFileOps is already installed";
     current = this;
     setFileOpsForTesting(&table_);

@@ -36,8 +36,9 @@ enum class FileCall {
     close,
     remove,
     replace,
+    copyAt,  // only where the platform has it
 };
-constexpr size_t FILE_CALL_KINDS = 10;
+constexpr size_t FILE_CALL_KINDS = 11;
 
 const char* fileCallName(FileCall kind);
 

@@ -9,6 +9,8 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <string>
 
 #include "platform/file_ops.h"
@@ -235,9 +237,55 @@ bool posixReplace(const char* from, const char* to) {
     return flushDirectoryOf(to);
 }
 
+// copy_file_range moves the bytes from one file's page cache to the other's
+// in the kernel: one copy instead of a read into this process, and a write
+// out of it. Where the kernel or the file system cannot (an old kernel,
+// files on two file systems before 5.3), the bytes go through a buffer.
+bool copyThroughBuffer(FileHandle source, uint64_t sourcePosition, FileHandle target, uint64_t targetPosition,
+                       uint32_t count, uint32_t* done) {
+    constexpr uint32_t CHUNK = 1 << 20;
+    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[count < CHUNK ? count : CHUNK]);
+    if (!buffer) return fail(ERROR_NOT_ENOUGH_MEMORY);
+    while (*done < count) {
+        const uint32_t want = count - *done < CHUNK ? count - *done : CHUNK;
+        uint32_t got = 0;
+        if (!posixReadAt(source, sourcePosition + *done, buffer.get(), want, &got)) return false;
+        if (got != 0 && !posixWriteAt(target, targetPosition + *done, buffer.get(), got)) return false;
+        *done += got;
+        if (got < want) break;  // the end of the source
+    }
+    return true;
+}
+
+bool posixCopyAt(FileHandle source, uint64_t sourcePosition, FileHandle target, uint64_t targetPosition,
+                 uint32_t count, uint32_t* done) {
+    *done = 0;
+    off_t from, to;
+    if (!toOffset(sourcePosition, &from) || !toOffset(targetPosition, &to)) return false;
+    while (*done < count) {
+        loff_t in = from + *done, out = to + *done;
+        const ssize_t moved = ::copy_file_range(source->fd, &in, target->fd, &out, count - *done, 0);
+        if (moved < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL) {
+                uint32_t rest = 0;
+                const bool ok = copyThroughBuffer(source, sourcePosition + *done, target, targetPosition + *done,
+                                                  count - *done, &rest);
+                *done += rest;
+                return ok;
+            }
+            return failWithErrno();
+        }
+        if (moved == 0) break;  // the end of the source
+        *done += uint32_t(moved);
+    }
+    return true;
+}
+
 const FileOps POSIX_FILE_OPS = {
     posixOpenExisting, posixCreateAlways, posixReadAt, posixWriteAt, posixFileSize,
     posixTruncate,     posixFlush,        posixClose,  posixRemove,  posixReplace,
+    posixCopyAt,
 };
 
 }  // namespace
