@@ -33,19 +33,32 @@ bool conversionPossible(const ArchiveNode* entry, Conversion conversion) {
     return true;
 }
 
+// What a conversion does to the entry's fields.
+void convertFields(ArchiveNode* entry, Conversion conversion) {
+    switch (conversion) {
+        case Conversion::encode:
+            entry->cycle = cycleForName(reinterpret_cast<const char*>(entry->name), entry->compressedSize);
+            entry->storedSize = roundUpToBlock(entry->storedSize);
+            break;
+        case Conversion::decode:
+            entry->cycle = NO_CYCLE;
+            entry->storedSize = entry->compressedSize;
+            break;
+        case Conversion::none: break;
+    }
+}
+
 // Converts the stored bytes in `buffer` (storedSize bytes followed by
 // PADDING_ROOM zero bytes) and updates the entry's cycle and storedSize.
 void convert(ArchiveNode* entry, Conversion conversion, uint8_t* buffer) {
     switch (conversion) {
         case Conversion::encode:
-            entry->cycle = cycleForName(reinterpret_cast<const char*>(entry->name), entry->compressedSize);
-            entry->storedSize = roundUpToBlock(entry->storedSize);
+            convertFields(entry, conversion);
             encodeEntryData(buffer, entry->storedSize, int8_t(entry->cycle));
             break;
         case Conversion::decode:
             decodeEntryData(buffer, entry->storedSize, int8_t(entry->cycle));
-            entry->cycle = NO_CYCLE;
-            entry->storedSize = entry->compressedSize;
+            convertFields(entry, conversion);
             break;
         case Conversion::none: break;
     }
@@ -90,6 +103,16 @@ uint32_t transferredSize(const ArchiveNode* entry, bool versionsDiffer) {
         case Conversion::none: break;
     }
     return entry->storedSize;
+}
+
+void describeTransfer(ArchiveNode* entry, uint64_t targetPosition, bool versionsDiffer) {
+    entry->offset = uint32_t(targetPosition - HEADER_SIZE);
+    if (entry->isDirectory) {
+        entry->compressedSize = 0;
+        entry->storedSize = 0;
+        return;
+    }
+    convertFields(entry, conversionFor(entry, versionsDiffer));
 }
 
 bool transferEntry(FileHandle targetFile, uint64_t targetPosition, ArchiveNode* entry,

@@ -21,6 +21,11 @@ bool versionsDiffer(const ArchiveNode* entry, const ArchiveNode* head);
 // decoded, unchanged otherwise. Lets a caller plan positions before writing.
 uint32_t transferredSize(const ArchiveNode* entry, bool versionsDiffer);
 
+// Gives `entry` the fields a transfer to `targetPosition` with this flag
+// would leave it with (its file aside), without copying anything: lets a
+// caller lay out the table that will describe the copies before they exist.
+void describeTransfer(ArchiveNode* entry, uint64_t targetPosition, bool versionsDiffer);
+
 // Copies the entry's stored bytes to absolute `targetPosition` of
 // `targetFile`, converting their coding when `versionsDiffer`:
 //   - a plain 0x02xx entry (cycle NO_CYCLE) is padded to a multiple of 8 and

@@ -151,6 +151,8 @@ TEST(TransferEntry, WritesTheBytesTheTargetFormatNeeds) {
             const bool differ = versionsDiffer(&entry.node, &head);
             const uint32_t planned = transferredSize(&entry.node, differ);
             const uint32_t realSize = entry.node.realSize;
+            ArchiveNode described = entry.node;
+            describeTransfer(&described, TARGET_POSITION, differ);
 
             ASSERT_TRUE(
                 transferOne(viaCopier, target.handle(), TARGET_POSITION, &entry.node, differ))
@@ -173,6 +175,12 @@ TEST(TransferEntry, WritesTheBytesTheTargetFormatNeeds) {
 
             EXPECT_EQ(c.newStoredSize, entry.node.storedSize);
             EXPECT_EQ(planned, entry.node.storedSize) << "transferredSize planned another size";
+            // A table laid out ahead from describeTransfer must match.
+            EXPECT_EQ(described.storedSize, entry.node.storedSize);
+            EXPECT_EQ(described.cycle, entry.node.cycle);
+            EXPECT_EQ(described.offset, entry.node.offset);
+            EXPECT_EQ(described.compressedSize, entry.node.compressedSize);
+            EXPECT_EQ(described.realSize, entry.node.realSize);
             EXPECT_EQ(c.newCycle, entry.node.cycle);
             EXPECT_EQ(TARGET_POSITION - HEADER_SIZE, entry.node.offset);
             EXPECT_EQ(target.handle(), entry.node.file);
@@ -225,6 +233,8 @@ TEST(TransferEntry, DirectoryTouchesNoFileEvenAnUnwritableOne) {
         Entry entry("maps", 0x0200, NO_CYCLE, 5, 8, source.handle());
         entry.node.isDirectory = true;
         entry.node.offset = 99;
+        ArchiveNode described = entry.node;
+        describeTransfer(&described, HEADER_SIZE + 123, differ);
         {
             FaultFileOps faults;
             faults.failAnyCall(1, ERROR_WRITE_PROTECT, /*persistent=*/true);
@@ -238,6 +248,11 @@ TEST(TransferEntry, DirectoryTouchesNoFileEvenAnUnwritableOne) {
         EXPECT_EQ(NO_CYCLE, entry.node.cycle);
         EXPECT_EQ(0x0200, entry.node.version);
         EXPECT_EQ(TARGET_FILL, contents(target.handle()));
+        // describeTransfer must give a directory the same fields.
+        EXPECT_EQ(described.compressedSize, entry.node.compressedSize);
+        EXPECT_EQ(described.storedSize, entry.node.storedSize);
+        EXPECT_EQ(described.realSize, entry.node.realSize);
+        EXPECT_EQ(described.offset, entry.node.offset);
     }
 }
 

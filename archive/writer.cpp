@@ -2,7 +2,9 @@
 
 #include <zlib.h>
 
+#include <atomic>
 #include <cstring>
+#include <vector>
 
 #include "archive/cipher.h"
 #include "archive/format.h"
@@ -99,12 +101,25 @@ struct DeflateEnd {
     void operator()(z_stream* stream) const { deflateEnd(stream); }
 };
 
-// Layout 0x02xx: u32 packed size, u32 plain size and the zlib stream, built
-// in one buffer and written with one call.
-bool writeTableV2(FileHandle file, ArchiveNode* head, uint64_t position, uint64_t* written) {
-    const uint64_t plainSize = plainTableSize(head);
-    if (plainSize > UINT32_MAX) return fail(ERROR_FILE_TOO_LARGE);
+// The fixed fields of a 0x02xx record, behind the name.
+struct V2Fields {
+    uint8_t bytes[V2_RECORD_FIXED_SIZE - 1];
+    explicit V2Fields(const ArchiveNode* entry) {
+        storeU32(bytes, entry->compressedSize);
+        storeU32(bytes + 4, entry->storedSize);
+        storeU32(bytes + 8, entry->realSize);
+        bytes[12] = v2TypeOf(entry);
+        storeU32(bytes + 13, entry->offset);
+    }
+};
+static_assert(V2_RECORD_FIXED_SIZE - 1 == 17, "a 0x02xx record is the name, four u32 and the type byte");
 
+// Deflates a list's plain records (given by `records(feeder)`) into a new
+// buffer: u32 packed size, u32 plain size, the stream.
+template <typename Records>
+bool deflateRecords(uint64_t plainSize, Records records, MallocPtr* packed, uint32_t* packedBytes,
+                    uint32_t* inflatedSize) {
+    if (plainSize > UINT32_MAX) return fail(ERROR_FILE_TOO_LARGE);
     z_stream stream{};
     if (deflateInit(&stream, Z_DEFAULT_COMPRESSION) != Z_OK) return fail(ERROR_NOT_ENOUGH_MEMORY);
     std::unique_ptr<z_stream, DeflateEnd> streamGuard(&stream);
@@ -117,28 +132,69 @@ bool writeTableV2(FileHandle file, ArchiveNode* head, uint64_t position, uint64_
     stream.avail_out = uInt(bound);
 
     auto feeder = std::make_unique<RecordFeeder>(&stream);
-    for (const ArchiveNode* entry = head->next; entry != nullptr; entry = entry->next) {
-        if (!feeder->add(entry->name, nameSize(entry)) || !feeder->addU32(entry->compressedSize) ||
-            !feeder->addU32(entry->storedSize) || !feeder->addU32(entry->realSize)) {
-            return false;
-        }
-        const uint8_t type = v2TypeOf(entry);
-        if (!feeder->add(&type, 1) || !feeder->addU32(entry->offset)) return false;
-    }
+    if (!records(*feeder)) return false;
     // An empty list still gets a complete (empty) stream, so it reads back.
     if (!feeder->finish()) return false;
 
     const uint32_t packedSize = uint32_t(stream.total_out);
-    const uint32_t inflatedSize = uint32_t(stream.total_in);
+    *inflatedSize = uint32_t(stream.total_in);
     streamGuard.release();
     if (deflateEnd(&stream) != Z_OK) return fail(ERROR_NOT_ENOUGH_MEMORY);
     storeU32(output.get(), packedSize);
-    storeU32(output.get() + 4, inflatedSize);
-    const uint32_t size = packedSize + V2_TABLE_SIZES;
-    if (!fileOps().writeAt(file, position, output.get(), size)) return false;
-    head->compressedSize = size;
+    storeU32(output.get() + 4, *inflatedSize);
+    *packedBytes = packedSize + V2_TABLE_SIZES;
+    *packed = std::move(output);
+    return true;
+}
+
+// Whether the list's plain records are `plain`, byte for byte.
+bool recordsAre(const ArchiveNode* head, const std::vector<uint8_t>& plain) {
+    size_t at = 0;
+    for (const ArchiveNode* entry = head->next; entry != nullptr; entry = entry->next) {
+        const size_t name = nameSize(entry);
+        const V2Fields fields(entry);
+        if (plain.size() - at < name + sizeof fields.bytes) return false;
+        if (std::memcmp(plain.data() + at, entry->name, name) != 0) return false;
+        if (std::memcmp(plain.data() + at + name, fields.bytes, sizeof fields.bytes) != 0) return false;
+        at += name + sizeof fields.bytes;
+    }
+    return at == plain.size();
+}
+
+std::atomic<uint64_t> advanceTablesWritten{0};
+
+// Layout 0x02xx: u32 packed size, u32 plain size and the zlib stream, built
+// in one buffer and written with one call; or the bytes of a table packed in
+// advance for exactly these records.
+bool writeTableV2(FileHandle file, ArchiveNode* head, const PackedTable* advance, uint64_t position,
+                  uint64_t* written) {
+    MallocPtr ownPacked;
+    uint32_t ownBytes = 0;
+    uint32_t inflatedSize = 0;
+    const uint8_t* packed = nullptr;
+    uint32_t packedBytes = 0;
+    if (advance != nullptr && advance->ok && recordsAre(head, advance->plain)) {
+        packed = advance->packed.get();
+        packedBytes = advance->packedBytes;
+        inflatedSize = uint32_t(advance->plain.size());
+        ++advanceTablesWritten;
+    } else {
+        auto records = [head](RecordFeeder& feeder) {
+            for (const ArchiveNode* entry = head->next; entry != nullptr; entry = entry->next) {
+                const V2Fields fields(entry);
+                if (!feeder.add(entry->name, nameSize(entry)) || !feeder.add(fields.bytes, sizeof fields.bytes))
+                    return false;
+            }
+            return true;
+        };
+        if (!deflateRecords(plainTableSize(head), records, &ownPacked, &ownBytes, &inflatedSize)) return false;
+        packed = ownPacked.get();
+        packedBytes = ownBytes;
+    }
+    if (!fileOps().writeAt(file, position, packed, packedBytes)) return false;
+    head->compressedSize = packedBytes;
     head->realSize = inflatedSize;
-    *written = size;
+    *written = packedBytes;
     return true;
 }
 
@@ -154,13 +210,35 @@ uint64_t plainTableSize(const ArchiveNode* head) {
     return size;
 }
 
-bool writeTable(FileHandle file, ArchiveNode* head) {
+void appendV2Record(std::vector<uint8_t>* plain, const ArchiveNode* entry) {
+    const size_t name = nameSize(entry);
+    const V2Fields fields(entry);
+    plain->insert(plain->end(), entry->name, entry->name + name);
+    plain->insert(plain->end(), fields.bytes, fields.bytes + sizeof fields.bytes);
+}
+
+bool packTable(PackedTable* table) {
+    table->ok = false;
+    const std::vector<uint8_t>& plain = table->plain;
+    // The same 64 KiB pieces writeTable feeds, so the stream is the same.
+    auto records = [&plain](RecordFeeder& feeder) { return feeder.add(plain.data(), plain.size()); };
+    uint32_t inflatedSize = 0;
+    if (!deflateRecords(plain.size(), records, &table->packed, &table->packedBytes, &inflatedSize)) return false;
+    table->ok = true;
+    return true;
+}
+
+uint64_t tablesWrittenInAdvance() { return advanceTablesWritten.load(); }
+
+bool writeTable(FileHandle file, ArchiveNode* head) { return writeTable(file, head, nullptr); }
+
+bool writeTable(FileHandle file, ArchiveNode* head, const PackedTable* advance) {
     const uint64_t position = uint64_t(HEADER_SIZE) + head->offset;
     uint64_t written = 0;
     bool ok = false;
     switch (head->version & MAJOR_MASK) {
         case MAJOR_V1: ok = writeTableV1(file, head, position, &written); break;
-        case MAJOR_V2: ok = writeTableV2(file, head, position, &written); break;
+        case MAJOR_V2: ok = writeTableV2(file, head, advance, position, &written); break;
         default: ok = fail(ERROR_INVALID_DATA); break;
     }
     if (!ok) return false;
