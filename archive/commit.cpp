@@ -177,18 +177,24 @@ class TablePacker {
 public:
     explicit TablePacker(std::vector<uint8_t> plain) {
         table_.plain = std::move(plain);
+        LastErrorGuard keep;
         try {
             thread_ = std::thread([this] { packTable(&table_); });
         } catch (const std::system_error&) {
         }
     }
+    // Joining may go through system calls that reset the last error (the
+    // Windows thread library's do), and a failed commit returns through
+    // here with its failure's code.
     ~TablePacker() {
+        LastErrorGuard keep;
         if (thread_.joinable()) thread_.join();
     }
     TablePacker(const TablePacker&) = delete;
     TablePacker& operator=(const TablePacker&) = delete;
 
     const PackedTable* result() {
+        LastErrorGuard keep;
         if (thread_.joinable()) thread_.join();
         return &table_;
     }
