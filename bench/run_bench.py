@@ -24,9 +24,11 @@ import platform
 import re
 import shutil
 import statistics
+import struct
 import subprocess
 import sys
 import time
+import zlib
 from pathlib import Path
 
 MiB = 1 << 20
@@ -36,7 +38,7 @@ OLD_TIME = 1_600_000_000  # September 2020
 PROFILES = {
     # The published figures.
     "full": dict(
-        entries=50_000, size=GiB, rounds=5, share_permille=10, rebuild_permille=300,
+        entries=50_000, size=GiB, rounds=7, share_permille=10, rebuild_permille=300,
         scale_entries=[10_000, 50_000, 100_000, 400_000], scale_patch=500, scale_rounds=3,
         shares_permille=[1, 10, 100, 200], micro_repetitions=3, micro_min_time=None,
     ),
@@ -83,12 +85,25 @@ def fsync_path(path):
 
 
 def copy_flushed(source, target):
-    """A pristine copy, on the disk before any clock starts."""
+    """A pristine copy, on the disk before any clock starts. An existing
+    copy is overwritten where it lies: freeing a large file costs a file
+    system mounted with discard seconds of background work, which would land
+    in the next timed run."""
     target = Path(target)
-    if target.exists():
-        target.unlink()
-    shutil.copyfile(source, target)
+    if not target.exists():
+        shutil.copyfile(source, target)
+    else:
+        with open(source, "rb") as src, open(target, "r+b") as dst:
+            shutil.copyfileobj(src, dst, 8 * MiB)
+            dst.truncate()
     fsync_path(target)
+
+
+def settle():
+    """Flushes everything and lets the file system finish what freed blocks
+    started (discards), so that a timed run starts on a quiet disk."""
+    os.sync()
+    time.sleep(0.3)
 
 
 def restore_tail(pristine, work, tail):
@@ -169,13 +184,17 @@ class Bench:
 
     # --- data ---------------------------------------------------------------
 
-    def archive(self, entries, version="0x0200"):
-        path = self.data / f"v{version[3]}-{entries}.hvr"
+    def archive(self, entries, version="0x0200", dead_percent=0):
+        """An archive of `entries` entries; with `dead_percent`, that share of
+        its data area is dead bytes between the entries."""
+        path = self.data / (f"v{version[3]}-{entries}" + (f"-dead{dead_percent}" if dead_percent else "") + ".hvr")
         if not path.exists():
             log(f"generating {path.name}")
             temp = path.with_suffix(".tmp")
+            content = entries * self.bytes_per_entry
+            dead = content * dead_percent // (100 - dead_percent)
             run([self.tools["hvrgen"], "--archive", temp, "--format", version, "--entries", entries,
-                 "--size", entries * self.bytes_per_entry, "--seed", ARCHIVE_SEED], stdout=subprocess.DEVNULL)
+                 "--size", content, "--seed", ARCHIVE_SEED, "--dead", dead], stdout=subprocess.DEVNULL)
             temp.rename(path)
         return path
 
@@ -221,7 +240,7 @@ class Bench:
             copy_flushed(data, target)
             if patch is not None:
                 copy_flushed(patch, directory / "update.hvp")
-            os.sync()
+            settle()
 
         def measure():
             inode = os.stat(target).st_ino
@@ -244,7 +263,7 @@ class Bench:
 
         def prepare():
             restore_tail(data, work, 0)
-            os.sync()
+            settle()
 
         def measure():
             start = time.perf_counter()
@@ -257,17 +276,47 @@ class Bench:
 
         return prepare, measure
 
-    def copy_case(self, data, name):
-        """cp of the archive, then a flush of the copy."""
+    def copy_case(self, data, name, replace=False):
+        """cp of the archive, then a flush of the copy; with `replace`, the
+        copy then takes the place of an older copy, as a rebuilt archive takes
+        the place of the old one (which the file system must free)."""
         target = self.work / f"{name}.copy"
+        old = self.work / f"{name}.old"
         stdout = self.work / f"{name}.out"
-        timed = Timed(["cp", "--reflink=never", data, target], self.work, target, stdout)
+        if replace:
+            script = f"cp --reflink=never '{data}' '{target}' && sync '{target}' && mv -f '{target}' '{old}'"
+            timed = Timed(["sh", "-c", script], self.work, old, stdout)
+        else:
+            timed = Timed(["cp", "--reflink=never", data, target], self.work, target, stdout)
 
         def prepare():
             target.unlink(missing_ok=True)
-            os.sync()
+            if replace:
+                copy_flushed(data, old)
+            settle()
 
         return prepare, timed
+
+    def deflate_case(self, data):
+        """Deflating the archive's table at the format's level, in memory:
+        what writing any new table of this archive costs at least."""
+        with open(data, "rb") as f:
+            header = f.read(46)
+            offset = int.from_bytes(header[30:34], "little")
+            f.seek(46 + offset)
+            packed, plain_size = struct.unpack("<II", f.read(8))
+            stream = f.read(packed)
+        plain = zlib.decompress(stream)
+        if len(plain) != plain_size or zlib.compress(plain, 6) != stream:
+            die("the archive's table is not what zlib makes of it at level 6")
+
+        def measure():
+            start = time.perf_counter()
+            zlib.compress(plain, 6)
+            seconds = time.perf_counter() - start
+            return dict(seconds=seconds, durable=seconds, rss_kib=None)
+
+        return (lambda: None), measure
 
     # --- running interleaved ------------------------------------------------
 
@@ -351,7 +400,7 @@ class Bench:
             # the archive, so an update takes each of them.
             shutil.rmtree(files_dir, ignore_errors=True)
             shutil.copytree(patch_tree, files_dir)
-            os.sync()
+            settle()
 
         def measure():
             result = timed()
@@ -379,6 +428,7 @@ class Bench:
         cases = {
             "hvrupdate": self.hvr_case("hvrupdate", self.work / "inplace", data, patch, s["files"]),
             "bound": self.bound_case(data, s["stored"] + d["table"], "bound"),
+            "deflate": self.deflate_case(data),
         }
         for kind in ("zip", "7z", "tar"):
             cases[kind] = self.peer_case(kind, peers[kind], patch_tree, listing, s["files"])
@@ -391,22 +441,26 @@ class Bench:
         p = self.profile
         data = self.archive(p["entries"])
         v1 = self.archive(p["entries"], "0x0103")
+        v1_dead = self.archive(p["entries"], "0x0103", dead_percent=30)
         patch = self.patch(p["entries"], "rebuild", REBUILD_SEED, ["--replace", str(p["rebuild_permille"])])
         s = self.summary(patch)
         cases = {
             "cp": self.copy_case(data, "cp"),
+            "replace": self.copy_case(data, "replace", replace=True),
             "rebuild": self.hvr_case("hvrupdate", self.work / "rebuild", data, patch, s["files"]),
             "to0103": self.hvr_case("hvrconv", self.work / "to0103", data),
-            "to0200": self.hvr_case("hvrconv", self.work / "to0200", v1),
+            "to0200": self.hvr_case("hvrconv", self.work / "to0200", v1_dead),
+            "to0200table": self.hvr_case("hvrconv", self.work / "to0200table", v1),
         }
         results = self.interleave("rebuild and conversion", cases, p["rounds"])
         self.results["rebuild"] = dict(
-            data=self.summary(data), v1=self.summary(v1), patch=s, runs=results,
+            data=self.summary(data), v1=self.summary(v1), v1Dead=self.summary(v1_dead), patch=s, runs=results,
             budgets=dict(rebuild=self.memory_budget(data, patch), to0103=self.memory_budget(data),
-                         to0200=self.memory_budget(v1)))
-        # Conversion to 0x0200 leaves coded entries as they lie and writes a
-        # new table; the other two must rebuild.
-        for name in ("rebuild", "to0103"):
+                         to0200=self.memory_budget(v1_dead), to0200table=self.memory_budget(v1)))
+        # Conversion to 0x0200 of an archive without dead space leaves the
+        # coded entries as they lie and writes a new table; the others must
+        # rebuild.
+        for name in ("rebuild", "to0103", "to0200"):
             if any(r["inPlace"] for r in results[name]):
                 log(f"warning: {name} kept data.hvr in place; a rebuild was expected")
 
@@ -450,7 +504,7 @@ class Bench:
         p = self.profile
         micro = {}
         filters = {
-            "cipher_bench": "BM_Memcpy|BM_DecodeBlocks|BM_EncodeEntryData/bytes:16777216|BM_DecodeEntryData/bytes:16777216",
+            "cipher_bench": "BM_Memcpy|BM_DecodeBlocks|BM_(En|De)codeEntryData/bytes:16777216/cycle:[1-9]",
             "open_bench": ".",
             "table_bench": "BM_WriteTable|BM_DeflateV2PerField",
             "match_bench": "BM_ApplyPatchList|BM_Pairwise/patch:1000",
@@ -470,33 +524,43 @@ class Bench:
         self.results["micro"] = micro
 
     def case_profile(self):
-        """Where the time of the in-place patch goes, by perf's call graphs."""
+        """Where the time of the in-place patch and of the rebuild goes, by
+        perf's call graphs."""
         if shutil.which("perf") is None:
             self.results["profile"] = dict(error="perf is not installed")
             return
         p = self.profile
         data = self.archive(p["entries"])
-        patch = self.patch(p["entries"], "share", PATCH_SEED, ["--replace", str(p["share_permille"])])
-        directory = self.work / "profile"
-        prepare, _ = self.hvr_case("hvrupdate", directory, data, patch)
-        prepare()
-        perf_data = self.work / "perf.data"
-        recorded = subprocess.run(["perf", "record", "-q", "--call-graph", "dwarf", "-F", "4000", "-o", str(perf_data),
-                                   str(self.tools["hvrupdate"])], cwd=directory, stdin=subprocess.DEVNULL,
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-        if recorded.returncode != 0:
-            self.results["profile"] = dict(error=recorded.stderr.strip()[-300:] or "perf record failed")
-            return
-        report = subprocess.run(["perf", "report", "-i", str(perf_data), "--children", "--sort", "sym", "--stdio",
-                                 "-g", "none", "--percent-limit", "0.5"], capture_output=True, text=True).stdout
-        rows = []
-        for line in report.splitlines():
-            match = re.match(r"\s*([\d.]+)%\s+([\d.]+)%\s+\[([.k])\]\s+(.+?)\s*$", line)
-            if match:
-                rows.append(dict(children=float(match.group(1)), self=float(match.group(2)),
-                                 kernel=match.group(3) == "k", symbol=match.group(4)))
-        self.results["profile"] = dict(rows=rows)
-        perf_data.unlink(missing_ok=True)
+        runs = {
+            "inPlace": self.patch(p["entries"], "share", PATCH_SEED, ["--replace", str(p["share_permille"])]),
+            "rebuild": self.patch(p["entries"], "rebuild", REBUILD_SEED, ["--replace", str(p["rebuild_permille"])]),
+        }
+        profiles = {}
+        for name, patch in runs.items():
+            directory = self.work / f"profile-{name}"
+            prepare, _ = self.hvr_case("hvrupdate", directory, data, patch)
+            prepare()
+            perf_data = self.work / "perf.data"
+            recorded = subprocess.run(["perf", "record", "-q", "--call-graph", "dwarf", "-F", "2000", "-o",
+                                       str(perf_data), str(self.tools["hvrupdate"])], cwd=directory,
+                                      stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                      text=True)
+            if recorded.returncode != 0:
+                self.results["profile"] = dict(error=recorded.stderr.strip()[-300:] or "perf record failed")
+                return
+            report = subprocess.run(["perf", "report", "-i", str(perf_data), "--children", "--sort", "sym",
+                                     "--stdio", "-g", "none", "--percent-limit", "0.5"],
+                                    capture_output=True, text=True).stdout
+            rows = []
+            for line in report.splitlines():
+                match = re.match(r"\s*([\d.]+)%\s+([\d.]+)%\s+\[([.k])\]\s+(.+?)\s*$", line)
+                if match:
+                    rows.append(dict(children=float(match.group(1)), self=float(match.group(2)),
+                                     kernel=match.group(3) == "k", symbol=match.group(4)))
+            profiles[name] = rows
+            perf_data.unlink(missing_ok=True)
+            shutil.rmtree(directory)
+        self.results["profile"] = dict(runs=profiles)
 
     def run_all(self, only):
         steps = [("micro", self.case_micro), ("inPlace", self.case_in_place), ("rebuild", self.case_rebuild),
