@@ -71,13 +71,13 @@ def bar_plot(path, title, labels, runs_list, highlight):
     highs = [summary(durable(r))["max"] - m for m, r in zip(medians, runs_list)]
     colours = ["#d62728" if label == highlight else "#7f7f7f" for label in labels]
     ax.barh(labels, medians, xerr=[lows, highs], color=colours, capsize=3)
-    for y, m in enumerate(medians):
-        ax.text(m * 1.08, y, f"{m:.3f} s", va="center", fontsize=8)
+    for y, (m, high) in enumerate(zip(medians, highs)):
+        ax.text((m + high) * 1.12, y, f"{m:.3f} s", va="center", fontsize=8)
     ax.set_xscale("log")
     ax.set_xlabel("seconds until the result is on disk (median, min–max; log scale)")
     ax.set_title(title, fontsize=10)
     ax.invert_yaxis()
-    ax.set_xlim(right=max(medians) * 4)
+    ax.set_xlim(right=max(m + h for m, h in zip(medians, highs)) * 5)
     fig.tight_layout()
     fig.savefig(path)
     plt.close(fig)
@@ -242,7 +242,8 @@ def write(results, out, command):
         by_entries = [p for p in points if p["kind"] == "entries"]
         by_share = [p for p in points if p["kind"] == "share"]
         add("## Scaling\n")
-        add(f"The archive grows at about {size(config['size'] // config['entries'])} per entry while the patch "
+        add(f"The archive grows at about {size(config['scale_bytes_per_entry'])} per entry (so that "
+            f"{config['scale_entries'][-1]:,} entries stay within the format's 4 GiB) while the patch "
             f"stays at {config['scale_patch']} replaced files; then the archive stays at "
             f"{config['entries']:,} entries while the patch grows. Each point also shows its lower bound "
             "(appending that patch's bytes and a table of the archive's size, then flushing).\n")

@@ -39,13 +39,16 @@ PROFILES = {
     # The published figures.
     "full": dict(
         entries=50_000, size=GiB, rounds=7, share_permille=10, rebuild_permille=300,
-        scale_entries=[10_000, 50_000, 100_000, 400_000], scale_patch=500, scale_rounds=3,
+        # Offsets are 32 bits: 400,000 entries must average under 10 KiB.
+        scale_entries=[10_000, 50_000, 100_000, 400_000], scale_bytes_per_entry=8 << 10, scale_patch=500,
+        scale_rounds=3,
         shares_permille=[1, 10, 100, 200], micro_repetitions=3, micro_min_time=None,
     ),
     # A smaller data set with the same shape, for checking the harness.
     "quick": dict(
         entries=10_000, size=80 * MiB, rounds=3, share_permille=10, rebuild_permille=300,
-        scale_entries=[2_500, 10_000, 25_000, 50_000], scale_patch=100, scale_rounds=2,
+        scale_entries=[2_500, 10_000, 25_000, 50_000], scale_bytes_per_entry=4 << 10, scale_patch=100,
+        scale_rounds=2,
         shares_permille=[1, 10, 100, 200], micro_repetitions=1, micro_min_time="0.05",
     ),
 }
@@ -184,28 +187,32 @@ class Bench:
 
     # --- data ---------------------------------------------------------------
 
-    def archive(self, entries, version="0x0200", dead_percent=0):
-        """An archive of `entries` entries; with `dead_percent`, that share of
-        its data area is dead bytes between the entries."""
-        path = self.data / (f"v{version[3]}-{entries}" + (f"-dead{dead_percent}" if dead_percent else "") + ".hvr")
+    def archive(self, entries, version="0x0200", dead_percent=0, per_entry=None):
+        """An archive of `entries` entries of `per_entry` bytes on average
+        (the profile's by default); with `dead_percent`, that share of its
+        data area is dead bytes between the entries."""
+        name = f"v{version[3]}-{entries}" + (f"-dead{dead_percent}" if dead_percent else "") + \
+            (f"-{per_entry}b" if per_entry else "")
+        path = self.data / (name + ".hvr")
         if not path.exists():
             log(f"generating {path.name}")
             temp = path.with_suffix(".tmp")
-            content = entries * self.bytes_per_entry
+            content = entries * (per_entry or self.bytes_per_entry)
             dead = content * dead_percent // (100 - dead_percent)
             run([self.tools["hvrgen"], "--archive", temp, "--format", version, "--entries", entries,
                  "--size", content, "--seed", ARCHIVE_SEED, "--dead", dead], stdout=subprocess.DEVNULL)
             temp.rename(path)
         return path
 
-    def patch(self, entries, name, seed, selection):
-        """A 0x0200 patch for the 0x0200 archive of `entries` entries."""
-        path = self.data / f"{name}-{entries}.hvp"
+    def patch(self, entries, name, seed, selection, per_entry=None):
+        """A 0x0200 patch for the 0x0200 archive of `entries` entries (of
+        `per_entry` bytes on average)."""
+        path = self.data / (f"{name}-{entries}" + (f"-{per_entry}b" if per_entry else "") + ".hvp")
         if not path.exists():
             log(f"generating {path.name}")
             temp = path.with_suffix(".tmp")
             run([self.tools["hvrgen"], "--archive", "-", "--format", "0x0200", "--entries", entries,
-                 "--size", entries * self.bytes_per_entry, "--seed", ARCHIVE_SEED, "--patch", temp,
+                 "--size", entries * (per_entry or self.bytes_per_entry), "--seed", ARCHIVE_SEED, "--patch", temp,
                  "--patch-format", "0x0200", "--patch-seed", seed] + selection + PLAIN_PATCH)
             temp.rename(path)
         return path
@@ -468,9 +475,11 @@ class Bench:
         p = self.profile
         points = []
         cases = {}
+        per_entry = p["scale_bytes_per_entry"]
         for entries in p["scale_entries"]:
-            data = self.archive(entries)
-            patch = self.patch(entries, "fixed", FIXED_PATCH_SEED, ["--replace-count", str(p["scale_patch"])])
+            data = self.archive(entries, per_entry=per_entry)
+            patch = self.patch(entries, "fixed", FIXED_PATCH_SEED, ["--replace-count", str(p["scale_patch"])],
+                               per_entry=per_entry)
             d, s = self.summary(data), self.summary(patch)
             points.append(dict(kind="entries", key=entries, data=d, patch=s, budget=self.memory_budget(data, patch)))
             cases[f"entries {entries}"] = self.hvr_case("hvrupdate", self.work / f"entries-{entries}", data, patch,

@@ -205,6 +205,17 @@ struct FileCloser {
 // table instead, followed by filler up to `trailingBytes`.
 bool writeArchive(const std::string& path, const std::vector<GenEntry>& entries, uint16_t version,
                   uint32_t seed, uint64_t deadBytes, uint32_t trailingBytes) {
+    // Offsets are 32 bits wide: a data area past 4 GiB cannot be described,
+    // and writing its table would cut the file at a wrapped offset.
+    uint64_t dataBytes = deadBytes + trailingBytes;
+    for (const GenEntry& entry : entries) {
+        if (!entry.isDirectory) dataBytes += entry.plain ? entry.compressedSize : roundUpToBlock(entry.compressedSize);
+    }
+    if (dataBytes > UINT32_MAX) {
+        setLastError(ERROR_FILE_TOO_LARGE);
+        return false;
+    }
+
     std::unique_ptr<PlatformFile, FileCloser> file(fileOps().createAlways(path.c_str()));
     if (!file) return false;
     ArchivePtr head = buildList(entries, version);
