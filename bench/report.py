@@ -1,5 +1,6 @@
 """Writes BENCHMARKS.md and its plots from the results of run_bench.py."""
 
+import re
 import statistics
 from pathlib import Path
 
@@ -284,7 +285,7 @@ def write(results, out, command):
             "in memory):\n")
         add("| case | median time |")
         add("|---|---|")
-        for name, row in match.items():
+        for name, row in sorted(match.items()):
             add(f"| {name} | {row['seconds'] * 1000:.1f} ms |")
         full = match.get("BM_ApplyPatchList/patch:20000/data:400000")
         if full:
@@ -329,7 +330,7 @@ def write(results, out, command):
         add("Cipher kernels against `memcpy` of the same buffer (`cipher_bench`):\n")
         add("| benchmark | throughput | ratio to memcpy |")
         add("|---|---|---|")
-        for name, row in cipher.items():
+        for name, row in sorted(cipher.items()):
             # Cycle 0 codes only an entry's first 160 bytes: no throughput.
             if not row["bytes_per_second"] or "cycle:0" in name:
                 continue
@@ -342,7 +343,7 @@ def write(results, out, command):
         add("| benchmark | median time |")
         add("|---|---|")
         for bench in ("open_bench", "table_bench"):
-            for name, row in micro_rows(micro[bench]).items():
+            for name, row in sorted(micro_rows(micro[bench]).items()):
                 add(f"| {name} | {row['seconds'] * 1000:.1f} ms |")
         add("")
 
@@ -367,7 +368,9 @@ def write(results, out, command):
                 add("|---|---|---|")
                 shown = set()
                 for row in rows:
-                    symbol = row["symbol"]
+                    # Template arguments and namespaces say nothing here.
+                    symbol = re.sub(r"<.*", "", row["symbol"]).replace("(anonymous namespace)::", "")
+                    symbol = symbol.replace(" (inlined)", "").strip()
                     if any(w in symbol for w in wanted) and symbol not in shown and row["children"] >= 1:
                         shown.add(symbol)
                         add(f"| `{symbol}` | {row['children']:.1f}% | {row['self']:.1f}% |")
