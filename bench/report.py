@@ -93,23 +93,19 @@ def scaling_plot(path, points, xkey, xlabel, title):
         left.errorbar(xs, [s["median"] for s in series],
                       yerr=[[s["median"] - s["min"] for s in series], [s["max"] - s["median"] for s in series]],
                       marker="o", label=label, color=colour, capsize=3)
-    left.set_xscale("log")
-    left.set_yscale("log")
-    left.set_xlabel(xlabel)
     left.set_ylabel("seconds (median, min–max)")
-    left.legend(fontsize=8)
-    left.grid(True, which="both", alpha=0.3)
     right.plot(xs, [peak(p["runs"]) / MiB for p in points], marker="o", color="#d62728", label="peak memory")
     right.plot(xs, [p["budget"] / MiB for p in points], linestyle="--", color="#1f77b4",
                label="budget: tables + largest entry + 64 MiB")
     right.plot(xs, [p["data"]["fileSize"] / MiB for p in points], linestyle=":", color="#7f7f7f",
                label="archive size")
-    right.set_xscale("log")
-    right.set_yscale("log")
-    right.set_xlabel(xlabel)
     right.set_ylabel("MiB")
-    right.legend(fontsize=8)
-    right.grid(True, which="both", alpha=0.3)
+    for axes in (left, right):
+        axes.set_xscale("log")
+        axes.set_yscale("log")
+        axes.set_xlabel(xlabel)
+        axes.legend(fontsize=8)
+        axes.grid(True, which="both", alpha=0.3)
     fig.suptitle(title, fontsize=10)
     fig.tight_layout()
     fig.savefig(path)
