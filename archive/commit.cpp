@@ -65,15 +65,18 @@ Placement startPlacement(const ArchiveNode* head, uint64_t fileSize) {
     return Placement{tableOffset, tableSize, fileSize - HEADER_SIZE};
 }
 
-// Runs the in-place placement without writing: false with
+// Runs the in-place placement without writing, leaving `placement` as the
+// pass would and `*stored` as the stored total after it: false with
 // ERROR_FILE_TOO_LARGE when an offset or the table position passes 32 bits.
-bool placementFits(const ArchiveNode* head, Placement placement) {
+bool planInPlace(const ArchiveNode* head, Placement* placement, uint64_t* stored) {
+    *stored = head->storedSize;
     for (const ArchiveNode* entry = head->next; entry != nullptr; entry = entry->next) {
         if (isInArchive(entry, head)) continue;
         const uint32_t newSize = transferredSize(entry, versionsDiffer(entry, head));
-        if (placement.place(entry->storedSize, newSize) > MAX_OFFSET) return fail(ERROR_FILE_TOO_LARGE);
+        if (placement->place(entry->storedSize, newSize) > MAX_OFFSET) return fail(ERROR_FILE_TOO_LARGE);
+        *stored = *stored - entry->storedSize + newSize;
     }
-    return placement.append <= MAX_OFFSET || fail(ERROR_FILE_TOO_LARGE);
+    return placement->append <= MAX_OFFSET || fail(ERROR_FILE_TOO_LARGE);
 }
 
 bool rebuildFits(const ArchiveNode* head) {
@@ -94,14 +97,8 @@ bool rebuildFits(const ArchiveNode* head) {
 // the rule and its errors stay exactly as they are.
 bool rebuildIsCertain(const ArchiveNode* head, uint64_t fileSize) {
     Placement placement = startPlacement(head, fileSize);
-    uint64_t stored = head->storedSize;
-    for (const ArchiveNode* entry = head->next; entry != nullptr; entry = entry->next) {
-        if (isInArchive(entry, head)) continue;
-        const uint32_t newSize = transferredSize(entry, versionsDiffer(entry, head));
-        if (placement.place(entry->storedSize, newSize) > MAX_OFFSET) return false;
-        stored = stored - entry->storedSize + newSize;
-    }
-    if (placement.append > MAX_OFFSET) return false;
+    uint64_t stored = 0;
+    if (!planInPlace(head, &placement, &stored)) return false;  // the pass reports it
     const uint64_t dataEnd = HEADER_SIZE + placement.append;
     const uint64_t plain = plainTableSize(head);
     if ((head->version & MAJOR_MASK) == MAJOR_V1) {
@@ -296,7 +293,9 @@ bool compactInPlace(ArchiveNode* head) {
     const bool moveTail = tailMoves(head, fileSize);
     const uint64_t tail = moveTail ? fileSize - tableEnd : 0;
     const Placement start = startPlacement(head, fileSize);
-    if (!placementFits(head, start)) return false;
+    Placement planned = start;
+    uint64_t stored = 0;
+    if (!planInPlace(head, &planned, &stored)) return false;
 
     // Besides the header and what goes behind the old end of the file, the
     // pass writes only from the old table's start: over the table and a

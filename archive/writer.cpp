@@ -72,11 +72,6 @@ public:
         }
         return true;
     }
-    bool addU32(uint32_t value) {
-        uint8_t bytes[4];
-        storeU32(bytes, value);
-        return add(bytes, 4);
-    }
     bool finish() { return deflateStaged(Z_FINISH); }
 
 private:
