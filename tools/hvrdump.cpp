@@ -6,8 +6,10 @@
 #include "archive/format.h"
 #include "archive/reader.h"
 #include "platform/file_ops.h"
+#include "platform/standard_streams.h"
 
 int main(int argc, char** argv) {
+    if (!coverClosedStandardStreams()) return 1;
     if (argc != 2 || !std::strcmp(argv[1], "--help")) {
         std::fprintf(stderr, "usage: hvrdump ARCHIVE\n");
         return 2;

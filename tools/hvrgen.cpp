@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/file_ops.h"
+#include "platform/standard_streams.h"
 #include "tools/generator.h"
 
 namespace {
@@ -53,6 +54,7 @@ bool parseNumber(const char* text, uint64_t* value) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (!coverClosedStandardStreams()) return 1;
     ArchiveSpec archive;
     PatchSpec patch;
     std::string archivePath = "data.hvr";

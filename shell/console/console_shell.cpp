@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "platform/file_ops.h"
+#include "platform/standard_streams.h"
 
 std::atomic<JobDialog*> activeDialog{nullptr};
 
@@ -214,6 +215,8 @@ void showMessageWithoutOwner(const std::string& text, const std::string& caption
 }
 
 int runConsoleProgram(int argc, char** argv, const ProgramInfo& program) {
+    // Nothing can be said when this fails, and nothing has been touched.
+    if (!coverClosedStandardStreams()) return 1;
     if (argc > 1) {
         if (argc == 2 && std::strcmp(argv[1], "--help") == 0) return usage(program, stdout, 0);
         if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
