@@ -47,30 +47,106 @@ FileHandle openWith(const char* name, DWORD disposition, DWORD flags) {
                                   FILE_ATTRIBUTE_NORMAL | flags, nullptr));
 }
 
+// The path the system resolved an open handle to, without the \\?\ prefix;
+// empty when it cannot say.
+std::wstring resolvedPathOf(HANDLE handle) {
+    std::wstring path(32768, L'\0');
+    const DWORD length =
+        GetFinalPathNameByHandleW(handle, &path[0], DWORD(path.size()), FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0 || length >= path.size()) return std::wstring();
+    path.resize(length);
+    if (path.compare(0, 4, L"\\\\?\\") == 0) path.erase(0, 4);
+    return path;
+}
+
+// Opens a name only to look at it: no access, shared with everyone.
+HANDLE openToLook(const std::wstring& name, DWORD flags) {
+    return CreateFileW(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
+}
+
+// Where `name` would lie if it were no link: its folder as the system
+// resolves it, and the name's last part.
+std::wstring unlinkedPathOf(const std::wstring& name) {
+    std::wstring full(32768, L'\0');
+    wchar_t* leaf = nullptr;
+    const DWORD length = GetFullPathNameW(name.c_str(), DWORD(full.size()), &full[0], &leaf);
+    if (length == 0 || length >= full.size() || leaf == nullptr) return std::wstring();
+    const std::wstring last(leaf);
+    full.resize(size_t(leaf - full.data()));
+    HANDLE folder = openToLook(full, 0);
+    if (folder == INVALID_HANDLE_VALUE) return std::wstring();
+    std::wstring path = resolvedPathOf(folder);
+    CloseHandle(folder);
+    if (path.empty()) return path;
+    if (path.back() != L'\\') path += L'\\';
+    return path + last;
+}
+
+bool samePath(const std::wstring& a, const std::wstring& b) {
+    return CompareStringOrdinal(a.c_str(), int(a.size()), b.c_str(), int(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+// How a name stands in its folder, looked at without following it.
+enum class Standing {
+    absent,
+    plain,       // a file or folder of its own (or nothing the look could tell apart)
+    link,        // a link the system shows as one (a reparse point), which
+                 // DeleteFile removes itself
+    hiddenLink,  // a link the system shows as the file it leads to: Wine
+                 // presents a Unix symbolic link so, and deleting the name
+                 // deletes that file
+};
+
+Standing standingOf(const std::wstring& name) {
+    HANDLE handle = openToLook(name, FILE_FLAG_OPEN_REPARSE_POINT);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD code = GetLastError();
+        return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ? Standing::absent : Standing::plain;
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool reparse = GetFileInformationByHandle(handle, &info) &&
+                         (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    const std::wstring resolved = resolvedPathOf(handle);
+    CloseHandle(handle);
+    if (reparse) return Standing::link;
+    // Only the path the system resolved the name to gives such a link
+    // away. It is compared with the name's own folder resolved the same way,
+    // so that a linked folder further up does not count.
+    const std::wstring unlinked = unlinkedPathOf(name);
+    if (resolved.empty() || unlinked.empty() || samePath(resolved, unlinked)) return Standing::plain;
+    return Standing::hiddenLink;
+}
+
+// Fails with the code for a name that cannot be used as it stands.
+template <typename Result>
+Result refuseLink(Result result) {
+    SetLastError(ERROR_CANT_RESOLVE_FILENAME);
+    return result;
+}
+
 FileHandle winOpenExisting(const char* name) { return openWith(name, OPEN_EXISTING, 0); }
 
 FileHandle winOpenNoFollow(const char* name) {
-    // FILE_FLAG_OPEN_REPARSE_POINT opens a link itself instead of its
-    // target; a link is then refused without anything read through it.
-    FileHandle file = openWith(name, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT);
-    if (file == nullptr) return nullptr;
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(toHandle(file), &info) ||
-        (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-        const DWORD code = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0
-                               ? DWORD(ERROR_CANT_RESOLVE_FILENAME)
-                               : GetLastError();
-        CloseHandle(toHandle(file));
-        SetLastError(code);
-        return nullptr;
-    }
-    return file;
+    const Standing standing = standingOf(widen(name));
+    if (standing == Standing::link || standing == Standing::hiddenLink) return refuseLink<FileHandle>(nullptr);
+    // FILE_FLAG_OPEN_REPARSE_POINT: a link made since the look is opened
+    // itself, not its target.
+    return openWith(name, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT);
+}
+
+// A link hidden as its target cannot be removed without removing the
+// target: such a name is refused, and whatever it leads to stays untouched.
+bool winRemove(const char* name) {
+    const std::wstring wide = widen(name);
+    if (standingOf(wide) == Standing::hiddenLink) return refuseLink(false);
+    return DeleteFileW(wide.c_str()) != 0;
 }
 
 FileHandle winCreateNew(const char* name) {
     // Whatever stands at the name goes first (DeleteFile removes a link
     // itself), then CREATE_NEW makes a file that cannot be anything planted.
-    if (!DeleteFileW(widen(name).c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) return nullptr;
+    if (!winRemove(name) && GetLastError() != ERROR_FILE_NOT_FOUND) return nullptr;
     return openWith(name, CREATE_NEW, FILE_FLAG_OPEN_REPARSE_POINT);
 }
 
@@ -134,8 +210,6 @@ bool winFlush(FileHandle file) { return FlushFileBuffers(toHandle(file)) != 0; }
 
 bool winClose(FileHandle file) { return file == nullptr || CloseHandle(toHandle(file)) != 0; }
 
-bool winRemove(const char* name) { return DeleteFileW(widen(name).c_str()) != 0; }
-
 bool winReplace(FileHandle fromFile, const char* from, FileHandle toFile, const char* to) {
     // Windows refuses to replace a file that is open, so both handles go
     // first. A run that opens `to` in the gap holds it without sharing, and
@@ -178,23 +252,15 @@ bool systemErrorText(uint32_t code, std::string* text) {
 
 std::string finalPathOf(const char* name) {
     const std::wstring wide = widen(name);
-    const DWORD attributes = GetFileAttributesW(wide.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return name;
-    // Opened with no access and full sharing: only to ask where it leads.
-    HANDLE file = CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE file = openToLook(wide, 0);
     if (file == INVALID_HANDLE_VALUE) return name;
-    std::wstring buffer(32768, L'\0');
-    wchar_t* path = &buffer[0];
-    const DWORD length =
-        GetFinalPathNameByHandleW(file, path, DWORD(buffer.size()), FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    const std::wstring resolved = resolvedPathOf(file);
     CloseHandle(file);
-    if (length == 0 || length >= buffer.size()) return name;
-    // The answer comes as \\?\C:\..., a form the plain calls also take, but
-    // shown to a user the prefix only confuses.
-    const wchar_t* start = path;
-    if (length >= 4 && std::wcsncmp(path, L"\\\\?\\", 4) == 0) start += 4;
-    return narrow(start, int(length - (start - path)));
+    // A name that resolves to where it stands is no link, whether the system
+    // shows links as reparse points or, as Wine does with Unix links, not.
+    const std::wstring unlinked = unlinkedPathOf(wide);
+    if (resolved.empty() || unlinked.empty() || samePath(resolved, unlinked)) return name;
+    return narrow(resolved.c_str(), int(resolved.size()));
 }
 
 bool userPrefersJapanese() { return PRIMARYLANGID(GetUserDefaultUILanguage()) == LANG_JAPANESE; }
