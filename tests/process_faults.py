@@ -3,7 +3,9 @@
 
 The faults: a file-size limit, a full disk, kill -9 at random moments, a
 read-only archive or directory, an archive held by another process, journals
-that are torn or belong to another archive.
+that are torn or belong to another archive; and the world around the programs:
+closed standard streams, links planted at the temporary names, a symlinked or
+hard-linked archive.
 
 Every case is judged against images computed by fault-free runs of the same
 job on copies of the same directory: "before" (the generated data.hvr), the
@@ -11,9 +13,9 @@ in-place result and the rebuilt result. After any fault and the next run,
 data.hvr must be byte for byte one of the images the case allows, update.hvp
 must be unchanged, and neither data.$$$ nor data.hvr-journal may be left.
 
-Needs root for mount and chattr; without them those cases print SKIP. Prints
-one line per check and ends with "N passed, M failed"; exits 1 when anything
-failed.
+Needs root for mount and chattr, and strace for the runs stopped halfway;
+without them those cases print SKIP. Prints one line per check and ends with
+"N passed, M failed"; exits 1 when anything failed.
 
 Environment: HVR_BUILD_DIR (default build/linux), HVR_KILL_SEED (default
 20240611), HVR_RO_METHOD (chattr|nobody|bind, to exercise a fallback that
@@ -24,12 +26,14 @@ from __future__ import annotations
 
 import dataclasses
 import fcntl
+import hashlib
 import os
 import random
 import re
 import resource
 import shutil
 import signal
+import stat
 import subprocess
 import sys
 import tempfile
@@ -229,6 +233,36 @@ def table_position(archive) -> int:
     return int(match.group(1)) if match else -1
 
 
+def snapshot(d) -> dict[str, tuple]:
+    """The folder's entries by name: a file by its contents, a link by its target."""
+    result = {}
+    for name in sorted(os.listdir(d)):
+        path = os.path.join(d, name)
+        info = os.lstat(path)
+        if stat.S_ISLNK(info.st_mode):
+            result[name] = ("link", os.readlink(path))
+        elif stat.S_ISREG(info.st_mode):
+            with open(path, "rb") as f:
+                result[name] = ("file", hashlib.sha256(f.read()).hexdigest())
+        else:
+            result[name] = ("other", stat.S_IFMT(info.st_mode))
+    return result
+
+
+def snapshot_difference(got: dict, want: dict) -> str:
+    parts = []
+    added = sorted(set(got) - set(want))
+    gone = sorted(set(want) - set(got))
+    changed = sorted(n for n in set(got) & set(want) if got[n] != want[n])
+    if added:
+        parts.append("created " + " ".join(added))
+    if gone:
+        parts.append("missing " + " ".join(gone))
+    if changed:
+        parts.append("different " + " ".join(changed))
+    return ", ".join(parts)
+
+
 # ---------------------------------------------------------------- runs
 
 @dataclasses.dataclass
@@ -277,6 +311,81 @@ def run(cwd, argv, *, close: tuple[int, ...] = (), file_size_limit: Optional[int
     return Outcome(rc, decode(out), decode(err))
 
 
+def strace_argv(*injections: str, output: str = "/dev/null", trace: Optional[str] = None,
+                paths: bool = False) -> list[str]:
+    """strace with the injections; `paths` annotates each descriptor with the
+    file it stands for, so that the log shows which files a run opened."""
+    argv = ["strace", "-f", "-qq", "-o", output] + (["-y"] if paths else [])
+    if trace:
+        argv += ["-e", f"trace={trace}"]
+    for injection in injections:
+        argv += ["-e", f"inject={injection}"]
+    return argv
+
+
+HAVE_STRACE = shutil.which("strace") is not None
+
+
+@dataclasses.dataclass
+class Call:
+    name: str
+    ordinal: int  # among the worker thread's calls of this name, from 1: strace's when=
+    target: str   # the name of the file it works on, if any
+
+
+def traced_calls(cwd, argv: list[str]) -> tuple[Outcome, list[Call]]:
+    """A fault-free run under strace: the job thread's system calls in order.
+    The programs do their file work on one thread, the second to appear;
+    strace counts an injection's calls per thread."""
+    fd, log = tempfile.mkstemp(prefix="trace.", dir=T)
+    os.close(fd)
+    outcome = run(cwd, ["strace", "-f", "-qq", "-y", "-o", log] + argv)
+    threads: list[str] = []
+    counts: dict[tuple[str, str], int] = {}
+    calls: list[Call] = []
+    line_format = re.compile(r"^(\d+) +([a-z0-9_]+)\((.*)$")
+    with open(log, errors="replace") as f:
+        for line in f:
+            match = line_format.match(line)
+            if not match:
+                continue  # resumed halves, exits, signals
+            tid, name, rest = match.groups()
+            if tid not in threads:
+                threads.append(tid)
+            if len(threads) < 2 or tid != threads[1]:
+                continue
+            counts[(tid, name)] = counts.get((tid, name), 0) + 1
+            quoted = re.match(r'(?:AT_FDCWD(?:<[^>]*>)?, )?"([^"]*)"', rest)
+            annotated = re.match(r'\d+<([^>]*)>', rest)
+            target = quoted.group(1) if quoted else annotated.group(1) if annotated else ""
+            calls.append(Call(name, counts[(tid, name)], os.path.basename(target)))
+    os.unlink(log)
+    return outcome, calls
+
+
+def opened_files(log: Path) -> set[str]:
+    """The files a run under strace_argv(paths=True) got a descriptor for, as
+    the kernel resolved them: a link shows as its target."""
+    found = set()
+    with open(log, errors="replace") as f:
+        for line in f:
+            # A call cut by another thread's line ends on a "resumed" line.
+            if re.match(r"^\d+ +(<\.\.\. )?(open|openat|openat2|creat)[( ]", line):
+                found.update(re.findall(r"= \d+<([^>]*)>", line))
+    return found
+
+
+def ordinal_of(calls: list[Call], name: str, target: str, nth: int = 1) -> Optional[int]:
+    """strace's when= for the nth call `name` on the file so named."""
+    seen = 0
+    for call in calls:
+        if call.name == name and call.target == target:
+            seen += 1
+            if seen == nth:
+                return call.ordinal
+    return None
+
+
 # ---------------------------------------------------------------- jobs
 #
 # A job is a pristine source directory (never run in), the program that works
@@ -293,6 +402,7 @@ class Job:
     rebuilt: bool = False
     ms: int = 0
     writes_ms: int = 0
+    message: Optional[Outcome] = None
 
     @property
     def src(self) -> Path:
@@ -358,6 +468,7 @@ def reference(job: Job) -> None:
     job.ms = ms_since(start)
     job.writes_ms = writes or 0
     outcome = Outcome(process.returncode, out_path.read_text(errors="replace"), err_path.read_text(errors="replace"))
+    job.message = outcome
     check = Check("")
     check.want(outcome.rc == 0, f"exit {outcome.rc}, not 0 (stderr: {outcome.err_text()})")
     check.want(not leftovers(d), f"left behind: {left_text(d)}")
@@ -439,8 +550,10 @@ def recovery_alone(d: Path) -> Outcome:
 # ---------------------------------------------------------------- sources
 
 # Small archives for the deterministic cases; big ones (a run of 0.3-2 s) for
-# kill -9. The big 0x0103 archive is generated once per patch: the generator
-# is deterministic, so the archives are the same bytes.
+# kill -9; tiny ones for the cases that trace every system call. The big
+# 0x0103 archive is generated once per patch: the generator is deterministic,
+# so the archives are the same bytes.
+TINY = ["--entries", "12", "--size", "48K"]
 SOURCES = [
     Job("small-inplace", UPDATE, ["--format", "0x0103", "--entries", "400", "--size", "4M", "--patch", PATCH, "--replace", "50"]),
     Job("small-rebuild", UPDATE, ["--format", "0x0103", "--entries", "400", "--size", "4M", "--patch", PATCH, "--replace", "400"]),
@@ -448,11 +561,16 @@ SOURCES = [
     Job("big-inplace", UPDATE, ["--format", "0x0103", "--entries", "20000", "--size", "100M", "--patch", PATCH, "--replace", "200"]),
     Job("big-rebuild", UPDATE, ["--format", "0x0103", "--entries", "20000", "--size", "100M", "--patch", PATCH, "--replace", "400"]),
     Job("big-conv-0103", CONV, ["--format", "0x0200", "--entries", "20000", "--size", "100M"]),
+    Job("tiny-inplace", UPDATE, ["--format", "0x0103"] + TINY + ["--patch", PATCH, "--replace-count", "2"]),
+    Job("tiny-rebuild", UPDATE, ["--format", "0x0103"] + TINY + ["--patch", PATCH, "--replace-count", "10"]),
+    Job("tiny-conv-0200", CONV, ["--format", "0x0103"] + TINY),
+    Job("tiny-conv-0103", CONV, ["--format", "0x0200"] + TINY),
 ]
 # Which commit each job takes: the cases below rely on it.
 EXPECT_REBUILT = {
     "small-inplace": False, "small-rebuild": True, "small-conv": True, "big-inplace": False,
-    "big-rebuild": True, "big-conv-0103": True,
+    "big-rebuild": True, "big-conv-0103": True, "tiny-inplace": False, "tiny-rebuild": True,
+    "tiny-conv-0200": False, "tiny-conv-0103": True,
 }
 
 
@@ -985,6 +1103,288 @@ def journal_cases() -> None:
         shutil.rmtree(d)
 
 
+# ---------------------------------------------------------------- 7. closed standard streams
+
+# The descriptors a program may be started without, as a shell's <&-, >&-
+# and 2>&- leave them. Found before: with stdout closed, data.hvr took
+# descriptor 1 and the outcome message was written over its header.
+CLOSED_SETS = [((0,), "<&-"), ((1,), ">&-"), ((2,), "2>&-"), ((0, 1), "<&- >&-"), ((1, 2), ">&- 2>&-"),
+               ((0, 1, 2), "<&- >&- 2>&-")]
+
+
+@dataclasses.dataclass
+class StreamCase:
+    label: str
+    argv: list[str]
+    source: Optional[str]        # the job whose before state the folder starts with; None: empty
+    drop: tuple[str, ...] = ()   # files removed from that state
+    patch: Optional[str] = None  # another patch in place of the job's
+
+
+def closed_stream_cases() -> None:
+    SUITE.section("closed standard streams")
+    table = [
+        StreamCase("hvrupdate in place", [UPDATE], "tiny-inplace"),
+        StreamCase("hvrupdate that rebuilds", [UPDATE], "tiny-rebuild"),
+        StreamCase("hvrupdate, nothing matched", [UPDATE], "tiny-inplace", patch="nomatch"),
+        StreamCase("hvrupdate, update.hvp missing", [UPDATE], "tiny-inplace", drop=(PATCH,)),
+        StreamCase("hvrupdate, data.hvr missing", [UPDATE], "tiny-inplace", drop=(ARCHIVE,)),
+        StreamCase("hvrconv to 0x0200", [CONV], "tiny-conv-0200"),
+        StreamCase("hvrconv to 0x0103", [CONV], "tiny-conv-0103"),
+        StreamCase("hvrgen", [GEN, "--format", "0x0103"] + TINY + ["--patch", PATCH], None),
+        StreamCase("hvrdump", [DUMP, ARCHIVE], "tiny-inplace"),
+    ]
+    nomatch = T / "img" / "nomatch.hvp"
+    generated = subprocess.run([GEN, "--archive", "-", "--format", "0x0103"] + TINY +
+                               ["--patch", str(nomatch), "--replace-count", "0"], stdout=subprocess.DEVNULL)
+    d = T / "work" / "streams"
+
+    def prepare(case: StreamCase) -> None:
+        shutil.rmtree(d, ignore_errors=True)
+        d.mkdir(parents=True)
+        if case.source:
+            job = JOBS[case.source]
+            shutil.copyfile(job.src / ARCHIVE, d / ARCHIVE)
+            if job.has_patch():
+                shutil.copyfile(job.src / PATCH, d / PATCH)
+        if case.patch:
+            shutil.copyfile(nomatch, d / PATCH)
+        for name in case.drop:
+            (d / name).unlink()
+
+    # The outcome with all three streams open is the one to match.
+    references: dict[str, tuple[Outcome, dict]] = {}
+    check = Check("setup: each program's outcome with its standard streams open")
+    check.want(generated.returncode == 0, "hvrgen could not write the patch that matches nothing")
+    expected_rc = {"hvrupdate, nothing matched": 1, "hvrupdate, update.hvp missing": 1,
+                   "hvrupdate, data.hvr missing": 1}
+    for case in table:
+        prepare(case)
+        outcome = run(d, case.argv)
+        references[case.label] = (outcome, snapshot(d))
+        want = expected_rc.get(case.label, 0)
+        check.want(outcome.rc == want, f"{case.label}: exit {outcome.rc}, not {want} (stderr: {outcome.err_text()})")
+    SUITE.verdict(check)
+
+    for closed, shell in CLOSED_SETS:
+        for case in table:
+            reference_outcome, reference_files = references[case.label]
+            prepare(case)
+            outcome = run(d, case.argv, close=closed)
+            check = Check(f"closed streams ({shell}): {case.label}")
+            check.want(outcome.rc == reference_outcome.rc,
+                       f"exit {outcome.rc}, not {reference_outcome.rc} as with open streams (stderr: {outcome.err_text()})")
+            files = snapshot(d)
+            check.want(files == reference_files, f"the folder differs from a normal run's: {snapshot_difference(files, reference_files)}")
+            # The streams left open carry what they carry in a normal run.
+            if 1 not in closed:
+                check.want(outcome.out == reference_outcome.out, f"stdout {outcome.out[:80]!r} differs from a normal run's")
+            if 2 not in closed:
+                check.want(outcome.err == reference_outcome.err, f"stderr {outcome.err_text()!r} differs from a normal run's")
+            SUITE.verdict(check, check.what + f": exit {reference_outcome.rc}, the folder as after a normal run")
+    shutil.rmtree(d, ignore_errors=True)
+
+
+# ---------------------------------------------------------------- 8. links at the temporary names
+
+# Killing a run halfway: at its flush of the archive (an in-place pass: the
+# journal is whole and the archive part way changed) or of data.$$$ (a
+# rebuild written out, not yet renamed).
+def halfway_kill(job: Job) -> Optional[str]:
+    d = T / "work" / f"trace-{job.name}"
+    fresh_copy(job, d)
+    _, calls = traced_calls(d, [job.program])
+    shutil.rmtree(d)
+    flushed = TEMP if job.rebuilt else ARCHIVE
+    when = ordinal_of(calls, "fsync", flushed)
+    return None if when is None else f"fsync:signal=SIGKILL:when={when}"
+
+
+@dataclasses.dataclass
+class LinkKind:
+    label: str
+    plant: Callable[[Path, Path], None]   # (name in the work folder, outside path)
+    outside_exists: bool
+
+
+def plant_dangling(at: Path, outside: Path) -> None:
+    os.symlink(outside, at)
+
+
+def plant_symlink(at: Path, outside: Path) -> None:
+    outside.write_bytes(b"outside the folder: these bytes must stay\n" * 64)
+    os.symlink(outside, at)
+
+
+def plant_hard_link(at: Path, outside: Path) -> None:
+    outside.write_bytes(b"a hard link from outside: these bytes must stay\n" * 64)
+    os.link(outside, at)
+
+
+LINK_KINDS = [
+    LinkKind("a dangling symlink to a path outside", plant_dangling, False),
+    LinkKind("a symlink to a file outside", plant_symlink, True),
+    LinkKind("a hard link to a file outside", plant_hard_link, True),
+]
+
+
+@dataclasses.dataclass
+class LinkJob:
+    label: str
+    job: str
+    killed: bool = False  # killed halfway first, then the recovering run
+
+
+LINK_JOBS = [
+    LinkJob("in-place patch", "tiny-inplace"),
+    LinkJob("patch that rebuilds", "tiny-rebuild"),
+    LinkJob("conversion to 0x0200", "tiny-conv-0200"),
+    LinkJob("conversion to 0x0103", "tiny-conv-0103"),
+    LinkJob("in-place patch killed halfway, then a recovering run", "tiny-inplace", killed=True),
+    LinkJob("rebuild killed halfway, then a recovering run", "tiny-rebuild", killed=True),
+]
+
+
+def planted_link_cases() -> None:
+    """A link found at data.$$$ or data.hvr-journal is someone else's: the run
+    removes it as stale without opening its target, and works as without it."""
+    SUITE.section("links planted at the temporary names")
+    kills = {case.job: halfway_kill(JOBS[case.job]) for case in LINK_JOBS if case.killed} if HAVE_STRACE else {}
+    base = T / "work" / "planted"
+    for name in TEMPORARY_NAMES:
+        for kind in LINK_KINDS:
+            for case in LINK_JOBS:
+                job = JOBS[case.job]
+                what = f"{kind.label} at {name}: {job.prog} {case.label}"
+                if case.killed and not kills.get(case.job):
+                    SUITE.skip(f"{what}: needs strace to stop the run halfway")
+                    continue
+                shutil.rmtree(base, ignore_errors=True)
+                d, outside_dir = base / "work", base / "outside"
+                outside_dir.mkdir(parents=True)
+                fresh_copy(job, d)
+                outside = outside_dir / "victim"
+                kind.plant(d / name, outside)
+                outside_before = snapshot(outside_dir)
+                check = Check(what)
+                # Where strace is there, the runs' opens are logged: a link is
+                # stale, and its target is never to be opened, even to read.
+                log = base / "opens"
+                opened = set()
+                if case.killed:
+                    run(d, strace_argv(kills[case.job], output=str(log), paths=True) + [job.program])
+                    opened |= opened_files(log)
+                    check.want(patch_unchanged(job, d), "update.hvp changed by the killed run")
+                    check.want(snapshot(outside_dir) == outside_before,
+                               f"the killed run changed the outside: {snapshot_difference(snapshot(outside_dir), outside_before)}")
+                traced = strace_argv(output=str(log), paths=True) if HAVE_STRACE else []
+                outcome = run(d, traced + [job.program])
+                if HAVE_STRACE:
+                    opened |= opened_files(log)
+                    check.want(str(outside) not in opened, "the link's target was opened")
+                check.want(outcome.rc == 0, f"exit {outcome.rc}, not 0 (stderr: {outcome.err_text()})")
+                check.want(outcome.out == job.message.out, f"stdout {outcome.out[:80]!r} is not a normal run's")
+                check.want(same(d / ARCHIVE, job.img("final")), "data.hvr is not the fault-free result")
+                check.want(os.path.isfile(d / ARCHIVE) and not os.path.islink(d / ARCHIVE), "data.hvr is not a plain file")
+                check.want(not leftovers(d), f"left behind: {left_text(d)}")
+                after = snapshot(outside_dir)
+                check.want(after == outside_before, f"outside the folder: {snapshot_difference(after, outside_before)}")
+                if kind.outside_exists and outside.exists():
+                    check.want(os.stat(outside).st_nlink == 1, f"the outside file still has {os.stat(outside).st_nlink} names")
+                check.want(patch_unchanged(job, d), "update.hvp changed")
+                SUITE.verdict(check, what + ": done as without it, the link gone, the outside untouched")
+    shutil.rmtree(base, ignore_errors=True)
+
+
+# ---------------------------------------------------------------- 9. symlinked and hard-linked archive
+
+def temporary_names_for(target_name: str) -> tuple[str, str]:
+    """Where a run on an archive named target_name keeps its journal and its
+    rebuilt file: beside it, the journal with "-journal" added, the rebuilt
+    file with the extension replaced by ".$$$"."""
+    return target_name + "-journal", os.path.splitext(target_name)[0] + ".$$$"
+
+
+@dataclasses.dataclass
+class SymlinkLayout:
+    label: str
+    target_name: str
+    absolute: bool
+
+
+SYMLINK_LAYOUTS = [
+    SymlinkLayout("a relative symlink to ../store/data.hvr", "data.hvr", False),
+    SymlinkLayout("an absolute symlink to store/data.hvr", "data.hvr", True),
+    SymlinkLayout("a relative symlink to ../store/archive.bin", "archive.bin", False),
+    SymlinkLayout("an absolute symlink to store/archive.bin", "archive.bin", True),
+]
+
+
+def symlinked_archive_cases() -> None:
+    SUITE.section("symlinked and hard-linked data.hvr")
+    kills = {case.job: halfway_kill(JOBS[case.job]) for case in LINK_JOBS if case.killed} if HAVE_STRACE else {}
+    base = T / "work" / "linked"
+    for layout in SYMLINK_LAYOUTS:
+        for case in LINK_JOBS:
+            job = JOBS[case.job]
+            what = f"data.hvr as {layout.label}: {job.prog} {case.label}"
+            if case.killed and not kills.get(case.job):
+                SUITE.skip(f"{what}: needs strace to stop the run halfway")
+                continue
+            shutil.rmtree(base, ignore_errors=True)
+            d, store = base / "work", base / "store"
+            store.mkdir(parents=True)
+            fresh_copy(job, d)
+            target = store / layout.target_name
+            os.rename(d / ARCHIVE, target)
+            link = str(target) if layout.absolute else os.path.join("..", "store", layout.target_name)
+            os.symlink(link, d / ARCHIVE)
+            journal, temporary = temporary_names_for(layout.target_name)
+            store_names = sorted({journal, temporary} | set(TEMPORARY_NAMES))
+            check = Check(what)
+            if case.killed:
+                run(d, strace_argv(kills[case.job]) + [job.program])
+                left = leftovers(store, (temporary,) if job.rebuilt else (journal,))
+                check.want(left != [], f"the killed run left no {temporary if job.rebuilt else journal} beside the target "
+                                       f"(there: {' '.join(sorted(os.listdir(store)))})")
+                check.want(not leftovers(d), f"the killed run left {left_text(d)} beside the link")
+            outcome = run(d, job.program)
+            check.want(outcome.rc == 0, f"exit {outcome.rc}, not 0 (stderr: {outcome.err_text()})")
+            check.want(os.path.islink(d / ARCHIVE) and os.readlink(d / ARCHIVE) == link,
+                       "data.hvr is no longer the same symlink")
+            check.want(same(target, job.img("final")), "the target is not the fault-free result")
+            check.want(not leftovers(d), f"left behind beside the link: {left_text(d)}")
+            check.want(not leftovers(store, store_names), f"left behind beside the target: {left_text(store, store_names)}")
+            check.want(patch_unchanged(job, d), "update.hvp changed")
+            SUITE.verdict(check, what + ": the link kept, its target the result, nothing left in either folder")
+
+    # Documented behaviour: an in-place change writes the file itself, which
+    # every name of it shows; a rebuild puts a new file under data.hvr alone,
+    # and another name keeps the archive as it was.
+    for case in LINK_JOBS:
+        if case.killed:
+            continue
+        job = JOBS[case.job]
+        shutil.rmtree(base, ignore_errors=True)
+        d, store = base / "work", base / "store"
+        store.mkdir(parents=True)
+        fresh_copy(job, d)
+        other = store / "archive.bin"
+        os.link(d / ARCHIVE, other)
+        expected_other = "before" if job.rebuilt else "final"
+        check = Check(f"hard-linked data.hvr: {job.prog} {case.label}")
+        outcome = run(d, job.program)
+        check.want(outcome.rc == 0, f"exit {outcome.rc}, not 0 (stderr: {outcome.err_text()})")
+        check.want(same(d / ARCHIVE, job.img("final")), "data.hvr is not the fault-free result")
+        check.want(same(other, job.img(expected_other)), f"the other name does not hold the {expected_other} image")
+        shares = os.stat(d / ARCHIVE).st_ino == os.stat(other).st_ino
+        check.want(shares != job.rebuilt, "data.hvr and the other name " + ("still share a file" if job.rebuilt else "no longer share a file"))
+        check.want(not leftovers(d), f"left behind: {left_text(d)}")
+        SUITE.verdict(check, check.what + (": data.hvr a new file, the other name keeps the old archive" if job.rebuilt
+                                           else ": both names show the change"))
+    shutil.rmtree(base, ignore_errors=True)
+
+
 # ---------------------------------------------------------------- main
 
 def tools_present() -> bool:
@@ -1007,6 +1407,8 @@ def main() -> int:
         (T / sub).mkdir()
     start = time.monotonic()
     try:
+        if not HAVE_STRACE:
+            SUITE.note("strace is not installed: the runs stopped halfway are skipped")
         if set_up_jobs():
             capture_midpass()
             file_size_limit_cases()
@@ -1015,6 +1417,9 @@ def main() -> int:
             read_only_cases()
             held_cases()
             journal_cases()
+            closed_stream_cases()
+            planted_link_cases()
+            symlinked_archive_cases()
     finally:
         CLEANUP.undo()
         shutil.rmtree(T, ignore_errors=True)
