@@ -5,7 +5,8 @@ The faults: a file-size limit, a full disk, kill -9 at random moments, a
 read-only archive or directory, an archive held by another process, journals
 that are torn or belong to another archive; and the world around the programs:
 closed standard streams, links planted at the temporary names, a symlinked or
-hard-linked archive.
+hard-linked archive, a journal beside another copy of the archive, and a flush
+that fails at any point.
 
 Every case is judged against images computed by fault-free runs of the same
 job on copies of the same directory: "before" (the generated data.hvr), the
@@ -13,8 +14,8 @@ in-place result and the rebuilt result. After any fault and the next run,
 data.hvr must be byte for byte one of the images the case allows, update.hvp
 must be unchanged, and neither data.$$$ nor data.hvr-journal may be left.
 
-Needs root for mount and chattr, and strace for the runs stopped halfway;
-without them those cases print SKIP. Prints one line per check and ends with
+Needs root for mount and chattr, and strace for the injected faults; without
+them those cases print SKIP. Prints one line per check and ends with
 "N passed, M failed"; exits 1 when anything failed.
 
 Environment: HVR_BUILD_DIR (default build/linux), HVR_KILL_SEED (default
@@ -64,6 +65,7 @@ TEXT_DENIED = "Access is denied."
 TEXT_WRITE_PROTECT = "The media is write protected."
 TEXT_SHARING = "The process cannot access the file because it is being used by another process."
 TEXT_FOREIGN = "data.hvr-journal does not belong to this data.hvr."
+TEXT_IO = "The request could not be performed because of an I/O device error."
 # The error caption is being translated for English locales; until every
 # build has it, either is the error box.
 ERROR_CAPTIONS = ("[エラー]", "[Error]")
@@ -225,6 +227,14 @@ def size_of(path) -> int:
 
 def ms_since(start: float) -> int:
     return int((time.monotonic() - start) * 1000)
+
+
+def flip_byte(path, at: int) -> None:
+    with open(path, "r+b") as f:
+        f.seek(at)
+        byte = f.read(1)[0]
+        f.seek(at)
+        f.write(bytes([byte ^ 0x40]))
 
 
 def table_position(archive) -> int:
@@ -392,7 +402,8 @@ def ordinal_of(calls: list[Call], name: str, target: str, nth: int = 1) -> Optio
 # on it, and the images of fault-free runs: before, final, and for a run that
 # rebuilds "mid", data.hvr as it is once the rebuild has begun (the in-place
 # result for a patch; the before image for a conversion to 0x0103, which has
-# no in-place pass).
+# no in-place pass). "again" is the fault-free run on the final image: what a
+# second run gives after one that succeeded.
 
 @dataclasses.dataclass
 class Job:
@@ -479,6 +490,19 @@ def reference(job: Job) -> None:
     shutil.rmtree(d)
     SUITE.verdict(check, f"setup {job.name}: fault-free {job.prog} exits 0 "
                          f"({'rebuilt' if job.rebuilt else 'in place'}, {job.ms} ms, first write at {job.writes_ms} ms)")
+
+
+def second_run(job: Job) -> bool:
+    """The "again" image: the fault-free run on the final image."""
+    d = T / "work" / f"again-{job.name}"
+    fresh_copy(job, d)
+    shutil.copyfile(job.img("final"), d / ARCHIVE)
+    outcome = run(d, job.program)
+    ok = outcome.rc == 0 and not leftovers(d)
+    if ok:
+        shutil.move(d / ARCHIVE, job.img("again"))
+    shutil.rmtree(d)
+    return ok
 
 
 def capture_mid(job: Job, check: Check) -> bool:
@@ -593,6 +617,8 @@ def set_up_jobs() -> bool:
     check = Check("setup: the jobs commit as the cases assume (in place / rebuild)")
     for name, rebuilt in EXPECT_REBUILT.items():
         check.want(JOBS[name].rebuilt == rebuilt, f"{name} {'kept its in-place result' if rebuilt else 'rebuilt'}")
+    for name in ("tiny-inplace", "tiny-rebuild", "tiny-conv-0200", "tiny-conv-0103"):
+        check.want(second_run(JOBS[name]), f"{name}: a second fault-free run failed")
     SUITE.verdict(check)
 
     for name in ("big-rebuild", "big-conv-0103", "big-conv-0200"):
@@ -1385,6 +1411,208 @@ def symlinked_archive_cases() -> None:
     shutil.rmtree(base, ignore_errors=True)
 
 
+# ---------------------------------------------------------------- 10. a journal beside another copy
+
+@dataclasses.dataclass
+class CopyCase:
+    label: str
+    image: str      # the data.hvr put beside the journal
+    belongs: bool   # whether the journal belongs to it (the killed run's own states)
+
+
+COPY_CASES = [
+    CopyCase("an older copy (the archive before an earlier patch)", "older", False),
+    CopyCase("a newer copy the killed run could not have made (patched to the end by another patch)", "newer", False),
+    CopyCase("a same-size copy with one data byte changed", "flipped", False),
+    CopyCase("the copy the killed run left", "left", True),
+    CopyCase("the killed run's result, finished", "finished", True),
+]
+
+
+def journal_copy_cases() -> None:
+    """A journal from an in-place patch stopped after it was flushed, beside
+    copies of the archive: only the states the stopped run could have left
+    may be rolled back; any other copy would be damaged by the rollback."""
+    SUITE.section("a journal beside another copy of the archive")
+    if not HAVE_STRACE:
+        SUITE.skip("journal beside another copy: needs strace to stop the run after its journal")
+        return
+    src = T / "src" / "copies"
+    img = T / "img"
+    src.mkdir(parents=True)
+    gen = [GEN, "--format", "0x0103"] + TINY
+    check = Check("setup: a journal of a stopped patch and the copies to put beside it")
+    ok = subprocess.run(gen + ["--archive", str(img / "copies.older"), "--patch", str(src / "earlier.hvp"),
+                               "--replace-count", "2"], stdout=subprocess.DEVNULL).returncode == 0
+    for name, seed, count in (("update.hvp", "3", "2"), ("other.hvp", "4", "3"), ("nomatch.hvp", "5", "0")):
+        ok = ok and subprocess.run(gen + ["--archive", "-", "--patch", str(src / name), "--patch-seed", seed,
+                                          "--replace-count", count], stdout=subprocess.DEVNULL).returncode == 0
+    check.want(ok, "hvrgen failed")
+    d = T / "work" / "copies"
+
+    def apply(archive: Path, patch: str, program: str = UPDATE) -> Optional[Outcome]:
+        shutil.rmtree(d, ignore_errors=True)
+        d.mkdir(parents=True)
+        shutil.copyfile(archive, d / ARCHIVE)
+        shutil.copyfile(src / patch, d / PATCH)
+        return run(d, program)
+
+    # before: the older copy patched by the earlier patch; the stopped run
+    # applies update.hvp to it.
+    steps = [("before", "older", "earlier.hvp", UPDATE), ("finished", "before", "update.hvp", UPDATE),
+             ("newer", "before", "other.hvp", UPDATE), ("converted", "before", "nomatch.hvp", CONV)]
+    for result, start, patch, program in steps if ok else []:
+        outcome = apply(img / f"copies.{start}", patch, program)
+        check.want(outcome.rc == 0, f"{result}: exit {outcome.rc} (stderr: {outcome.err_text()})")
+        shutil.copyfile(d / ARCHIVE, img / f"copies.{result}")
+    nothing = apply(img / "copies.before", "nomatch.hvp") if ok else None
+    if nothing is not None:
+        check.want(nothing.rc == 1 and same(d / ARCHIVE, img / "copies.before"), "the patch that matches nothing changed data.hvr")
+    if ok:
+        shutil.copyfile(img / "copies.before", img / "copies.flipped")
+        flip_byte(img / "copies.flipped", 46 + 100)
+        # Stopped at its second write to the archive: the journal is whole
+        # and flushed, and the archive part way changed.
+        shutil.rmtree(d, ignore_errors=True)
+        d.mkdir(parents=True)
+        shutil.copyfile(img / "copies.before", d / ARCHIVE)
+        shutil.copyfile(src / "update.hvp", d / PATCH)
+        _, calls = traced_calls(d, [UPDATE])
+        when = ordinal_of(calls, "pwrite64", ARCHIVE, 2)
+        check.want(when is not None, "the patch run writes its archive fewer than twice")
+        shutil.copyfile(img / "copies.before", d / ARCHIVE)
+        if when is not None:
+            run(d, strace_argv(f"pwrite64:signal=SIGKILL:when={when}") + [UPDATE])
+        check.want(os.path.exists(d / JOURNAL), "the stopped run left no journal")
+        if os.path.exists(d / JOURNAL):
+            shutil.copyfile(d / JOURNAL, img / "copies.journal")
+            shutil.copyfile(d / ARCHIVE, img / "copies.left")
+            check.want(not same(img / "copies.left", img / "copies.before"), "the stopped run had not changed data.hvr")
+            check.want(not same(img / "copies.left", img / "copies.finished"), "the stopped run had finished its writes")
+    if not SUITE.verdict(check):
+        return
+
+    # What each program gives on the right copy once the journal is rolled
+    # back: hvrupdate with the patch that matches nothing leaves the archive
+    # before the stopped run; hvrconv converts it.
+    programs = [(UPDATE, "nomatch.hvp", nothing, img / "copies.before"),
+                (CONV, "nomatch.hvp", Outcome(0, "", ""), img / "copies.converted")]
+    for program, patch, expected, result in programs:
+        for case in COPY_CASES:
+            shutil.rmtree(d, ignore_errors=True)
+            d.mkdir(parents=True)
+            copy = img / f"copies.{case.image}"
+            shutil.copyfile(copy, d / ARCHIVE)
+            shutil.copyfile(img / "copies.journal", d / JOURNAL)
+            shutil.copyfile(src / patch, d / PATCH)
+            check = Check(f"journal beside {case.label}: {program_name(program)}")
+            if not case.belongs:
+                outcome = run(d, program)
+                expect_refusal(check, d, outcome, TEXT_FOREIGN, copy, "data.hvr changed")
+                check.want(same(d / JOURNAL, img / "copies.journal"), "the journal changed or went")
+                check.want(not os.path.lexists(d / TEMP), "data.$$$ left behind")
+                # The right copy back (and the journal, should the refusal
+                # have lost it): the next run rolls back and goes on.
+                shutil.copyfile(img / "copies.left", d / ARCHIVE)
+                shutil.copyfile(img / "copies.journal", d / JOURNAL)
+            outcome = run(d, program)
+            prefix = "with the right copy back: " if not case.belongs else ""
+            check.want(outcome.rc == expected.rc, f"{prefix}exit {outcome.rc}, not {expected.rc} (stderr: {outcome.err_text()})")
+            if program == UPDATE:
+                check.want(outcome.err == expected.err, f"{prefix}stderr {outcome.err_text()!r} is not a normal run's")
+            check.want(same(d / ARCHIVE, result), f"{prefix}data.hvr is not {'the archive before the stopped run' if program == UPDATE else 'its conversion'}")
+            check.want(not leftovers(d), f"{prefix}left behind: {left_text(d)}")
+            SUITE.verdict(check, check.what + (": refused, both kept; with the right copy back, rolled back and done"
+                                               if not case.belongs else ": rolled back and done"))
+    shutil.rmtree(d, ignore_errors=True)
+
+
+# ---------------------------------------------------------------- 11. failing flushes
+
+FLUSH_JOBS = [("in-place patch", "tiny-inplace"), ("patch that rebuilds", "tiny-rebuild"),
+              ("conversion to 0x0103 (rebuild)", "tiny-conv-0103"), ("conversion to 0x0200 (in place)", "tiny-conv-0200")]
+
+
+def flush_failure_cases() -> None:
+    """Each flush of a run fails in turn, once and from then on. The outcome
+    shown must be the truth: exit 0 with the new archive, or exit 1 with the
+    archive before the run. Once the new archive has its name (the rename, or
+    the journal's deletion), a later failure no longer undoes it."""
+    SUITE.section("failing flushes (strace -e inject=fsync:error=EIO)")
+    if not HAVE_STRACE:
+        SUITE.skip("failing flushes: needs strace")
+        return
+    d = T / "work" / "flush"
+    for label, name in FLUSH_JOBS:
+        job = JOBS[name]
+        fresh_copy(job, d)
+        _, calls = traced_calls(d, [job.program])
+        counts = {syscall: sum(1 for c in calls if c.name == syscall) for syscall in ("fsync", "fdatasync")}
+        check = Check(f"setup flushes: {job.prog} {label} flushes {counts['fsync']} times (fsync), {counts['fdatasync']} (fdatasync)")
+        check.want(counts["fsync"] + counts["fdatasync"] > 0, "no flush seen")
+        SUITE.verdict(check)
+        for syscall, count in counts.items():
+            for n in range(1, count + 1):
+                for when, how in ((f"{n}", "once"), (f"{n}+", "from then on")):
+                    fresh_copy(job, d)
+                    outcome = run(d, strace_argv(f"{syscall}:error=EIO:when={when}") + [job.program])
+                    check = Check(f"{syscall} #{n} of {count} fails ({how}): {job.prog} {label}")
+                    state = image_name(d / ARCHIVE, {"before": job.img("before"), "new": job.img("final")})
+                    truthful = (outcome.rc == 0 and state == "new") or (outcome.rc == 1 and state == "before")
+                    check.want(truthful, f"exit {outcome.rc} with data.hvr {state if state != 'none' else 'none of before/new'}")
+                    if outcome.rc == 1:
+                        check.want(outcome.err_has(TEXT_IO) and outcome.error_box(),
+                                   f"stderr lacks the I/O error box (stderr: {outcome.err_text()})")
+                    elif outcome.rc == 0:
+                        check.want(outcome.out == job.message.out, f"stdout {outcome.out[:80]!r} is not a normal run's")
+                    check.want(patch_unchanged(job, d), "update.hvp changed")
+                    after = run(d, job.program)
+                    # Judged by what the faulted run left, so that a wrong
+                    # exit status is not reported twice.
+                    expected = "again" if state == "new" else "final"
+                    check.want(after.rc == 0, f"next run: exit {after.rc}, not 0 (stderr: {after.err_text()})")
+                    check.want(same(d / ARCHIVE, job.img(expected)),
+                               "next run: data.hvr is not " + ("a second run's result" if expected == "again" else "the fault-free result"))
+                    check.want(not leftovers(d), f"next run: left behind: {left_text(d)}")
+                    SUITE.verdict(check, check.what + f": exit {outcome.rc}, data.hvr {state}; the next run completes")
+
+    # Two faults: a flush fails, and the run is killed at one of the writes
+    # that follow (the rollback's, where there is one). Whatever the next run
+    # finds must be one of the images the job allows.
+    for label, name in (("in-place patch", "tiny-inplace"), ("conversion to 0x0200 (in place)", "tiny-conv-0200")):
+        job = JOBS[name]
+        fresh_copy(job, d)
+        _, calls = traced_calls(d, [job.program])
+        pairs = []
+        writes = 0
+        for call in calls:
+            if call.name == "pwrite64":
+                writes += 1
+            elif call.name == "fsync":
+                pairs += [(call.ordinal, writes + 1), (call.ordinal, writes + 2)]
+        if name == "tiny-inplace" and (4, 7) not in pairs:
+            pairs.append((4, 7))  # the combination that was reported
+        for flush, write in pairs:
+            fresh_copy(job, d)
+            killed = run(d, strace_argv(f"fsync:error=EIO:when={flush}", f"pwrite64:signal=SIGKILL:when={write}") + [job.program])
+            how = "killed" if killed.rc == -signal.SIGKILL or killed.rc == 128 + signal.SIGKILL else f"exit {killed.rc}"
+            check = Check(f"fsync #{flush} fails and pwrite64 #{write} is killed: {job.prog} {label} ({how})")
+            check.want(patch_unchanged(job, d), "update.hvp changed")
+            outcome = recovery_alone(d)
+            check.want(outcome.rc == 1 and outcome.err_has(TEXT_NOT_FOUND),
+                       f"recovery run: exit {outcome.rc} (stderr: {outcome.err_text()})")
+            state = image_name(d / ARCHIVE, allowed_images(job))
+            check.want(state != "none", "after recovery data.hvr is none of the allowed images")
+            check.want(not leftovers(d), f"after recovery left behind: {left_text(d)}")
+            after = run(d, job.program)
+            check.want(after.rc == 0, f"next run: exit {after.rc}, not 0 (stderr: {after.err_text()})")
+            if state == "before":
+                check.want(same(d / ARCHIVE, job.img("final")), "next run from the before image: not the fault-free result")
+            check.want(not leftovers(d), f"next run: left behind: {left_text(d)}")
+            SUITE.verdict(check, check.what + f": recovery gives {state}, then a full run")
+    shutil.rmtree(d, ignore_errors=True)
+
+
 # ---------------------------------------------------------------- main
 
 def tools_present() -> bool:
@@ -1408,7 +1636,7 @@ def main() -> int:
     start = time.monotonic()
     try:
         if not HAVE_STRACE:
-            SUITE.note("strace is not installed: the runs stopped halfway are skipped")
+            SUITE.note("strace is not installed: the injected faults are skipped")
         if set_up_jobs():
             capture_midpass()
             file_size_limit_cases()
@@ -1420,6 +1648,8 @@ def main() -> int:
             closed_stream_cases()
             planted_link_cases()
             symlinked_archive_cases()
+            journal_copy_cases()
+            flush_failure_cases()
     finally:
         CLEANUP.undo()
         shutil.rmtree(T, ignore_errors=True)
