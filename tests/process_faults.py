@@ -5,18 +5,19 @@ The faults: a file-size limit, a full disk, kill -9 at random moments, a
 read-only archive or directory, an archive held by another process, journals
 that are torn or belong to another archive; and the world around the programs:
 closed standard streams, links planted at the temporary names, a symlinked or
-hard-linked archive, a journal beside another copy of the archive, and a flush
-that fails at any point.
+hard-linked archive, a journal beside another copy of the archive, a flush
+that fails at any point, and runs that race one another.
 
 Every case is judged against images computed by fault-free runs of the same
 job on copies of the same directory: "before" (the generated data.hvr), the
-in-place result and the rebuilt result. After any fault and the next run,
-data.hvr must be byte for byte one of the images the case allows, update.hvp
-must be unchanged, and neither data.$$$ nor data.hvr-journal may be left.
+in-place result and the rebuilt result (and, for races, the result of each
+sequential order of the runs). After any fault and the next run, data.hvr
+must be byte for byte one of the images the case allows, update.hvp must be
+unchanged, and neither data.$$$ nor data.hvr-journal may be left.
 
-Needs root for mount and chattr, and strace for the injected faults; without
-them those cases print SKIP. Prints one line per check and ends with
-"N passed, M failed"; exits 1 when anything failed.
+Needs root for mount and chattr, and strace for the injected faults and the
+races; without them those cases print SKIP. Prints one line per check and
+ends with "N passed, M failed"; exits 1 when anything failed.
 
 Environment: HVR_BUILD_DIR (default build/linux), HVR_KILL_SEED (default
 20240611), HVR_RO_METHOD (chattr|nobody|bind, to exercise a fallback that
@@ -25,9 +26,11 @@ this machine would not pick by itself).
 
 from __future__ import annotations
 
+import concurrent.futures
 import dataclasses
 import fcntl
 import hashlib
+import itertools
 import os
 import random
 import re
@@ -587,6 +590,7 @@ SOURCES = [
     Job("big-conv-0103", CONV, ["--format", "0x0200", "--entries", "20000", "--size", "100M"]),
     Job("tiny-inplace", UPDATE, ["--format", "0x0103"] + TINY + ["--patch", PATCH, "--replace-count", "2"]),
     Job("tiny-rebuild", UPDATE, ["--format", "0x0103"] + TINY + ["--patch", PATCH, "--replace-count", "10"]),
+    Job("tiny-v2-inplace", UPDATE, ["--format", "0x0200"] + TINY + ["--patch", PATCH, "--replace-count", "1"]),
     Job("tiny-conv-0200", CONV, ["--format", "0x0103"] + TINY),
     Job("tiny-conv-0103", CONV, ["--format", "0x0200"] + TINY),
 ]
@@ -594,7 +598,7 @@ SOURCES = [
 EXPECT_REBUILT = {
     "small-inplace": False, "small-rebuild": True, "small-conv": True, "big-inplace": False,
     "big-rebuild": True, "big-conv-0103": True, "tiny-inplace": False, "tiny-rebuild": True,
-    "tiny-conv-0200": False, "tiny-conv-0103": True,
+    "tiny-v2-inplace": False, "tiny-conv-0200": False, "tiny-conv-0103": True,
 }
 
 
@@ -617,7 +621,7 @@ def set_up_jobs() -> bool:
     check = Check("setup: the jobs commit as the cases assume (in place / rebuild)")
     for name, rebuilt in EXPECT_REBUILT.items():
         check.want(JOBS[name].rebuilt == rebuilt, f"{name} {'kept its in-place result' if rebuilt else 'rebuilt'}")
-    for name in ("tiny-inplace", "tiny-rebuild", "tiny-conv-0200", "tiny-conv-0103"):
+    for name in ("tiny-inplace", "tiny-rebuild", "tiny-v2-inplace", "tiny-conv-0200", "tiny-conv-0103"):
         check.want(second_run(JOBS[name]), f"{name}: a second fault-free run failed")
     SUITE.verdict(check)
 
@@ -1613,6 +1617,271 @@ def flush_failure_cases() -> None:
     shutil.rmtree(d, ignore_errors=True)
 
 
+# ---------------------------------------------------------------- 12. concurrent runs
+
+RACE_PAUSE_US = 300_000
+# The calls at which a run's state as others see it can change: its files,
+# their contents, its locks. A pause before a read is a pause after the call
+# before it.
+RACE_CALLS = ("openat", "flock", "close", "pwrite64", "ftruncate", "copy_file_range", "fsync", "fdatasync",
+              "unlink", "unlinkat", "rename", "renameat", "renameat2")
+# The job thread's first call: something to count from before its first open.
+THREAD_START = "set_robust_list"
+
+
+@dataclasses.dataclass
+class Race:
+    label: str
+    source: str                # the job whose before state all runs start from
+    programs: tuple[str, ...]  # the first is paused; the others start inside the pause
+
+
+RACES = [
+    Race("hvrconv rebuilding to 0x0103, hvrupdate inside", "tiny-v2-inplace", (CONV, UPDATE)),
+    Race("hvrupdate in place, hvrconv inside", "tiny-v2-inplace", (UPDATE, CONV)),
+    # In place: a rebuild gives the same bytes twice over, so a lost second
+    # rebuild would not show.
+    Race("hvrupdate in place, hvrupdate inside", "tiny-inplace", (UPDATE, UPDATE)),
+    Race("hvrconv in place to 0x0200, hvrconv inside", "tiny-inplace", (CONV, CONV)),
+    Race("hvrconv rebuilding, hvrupdate and hvrconv inside", "tiny-v2-inplace", (CONV, UPDATE, CONV)),
+    Race("hvrupdate rebuilding, hvrconv and hvrupdate inside", "tiny-rebuild", (UPDATE, CONV, UPDATE)),
+]
+
+
+class SequentialResults:
+    """Fault-free runs one after another from a job's before state: the image
+    and each run's outcome for every order the races need."""
+
+    def __init__(self) -> None:
+        self.lock = threading.Lock()
+        self.known: dict[tuple, tuple[Path, list[Outcome]]] = {}
+
+    def get(self, source: str, programs: tuple[str, ...]) -> tuple[Path, list[Outcome]]:
+        key = (source,) + programs
+        with self.lock:
+            if key in self.known:
+                return self.known[key]
+        if programs:
+            start, outcomes = self.get(source, programs[:-1])
+        else:
+            start, outcomes = JOBS[source].img("before"), []
+        d = Path(tempfile.mkdtemp(prefix="sequence.", dir=T / "work"))
+        shutil.copyfile(start, d / ARCHIVE)
+        if JOBS[source].has_patch():
+            os.link(JOBS[source].src / PATCH, d / PATCH)
+        outcomes = list(outcomes)
+        if programs:
+            outcomes.append(run(d, programs[-1]))
+        image = T / "img" / ("seq-" + hashlib.sha256(repr(key).encode()).hexdigest()[:16])
+        shutil.move(d / ARCHIVE, image)
+        shutil.rmtree(d)
+        with self.lock:
+            self.known[key] = (image, outcomes)
+        return image, outcomes
+
+
+SEQUENCES = SequentialResults()
+
+
+@dataclasses.dataclass
+class RaceRun:
+    program: str
+    outcome: Optional[Outcome] = None
+
+
+def judge_race(race: Race, d: Path, runs: list[RaceRun], check: Check) -> str:
+    """The final data.hvr must be what the runs that succeeded give one after
+    another in some order, each saying what it says in that order; a run that
+    failed must have said why truthfully and changed nothing."""
+    job = JOBS[race.source]
+    for i, r in enumerate(runs):
+        if r.outcome.rc not in (0, 1):
+            check.fail(f"run {i + 1} ({program_name(r.program)}) exit {r.outcome.rc} (stderr: {r.outcome.err_text()})")
+    succeeded = [i for i, r in enumerate(runs) if r.outcome.rc == 0]
+    failed = [i for i, r in enumerate(runs) if r.outcome.rc == 1]
+    check.want(not leftovers(d), f"left behind: {left_text(d)}")
+    check.want(patch_unchanged(job, d), "update.hvp changed")
+    for order in itertools.permutations(succeeded):
+        programs = tuple(runs[i].program for i in order)
+        image, outcomes = SEQUENCES.get(race.source, programs)
+        if not same(d / ARCHIVE, image):
+            continue
+        if any(runs[i].outcome.out != outcomes[k].out for k, i in enumerate(order)):
+            continue
+        untruthful = []
+        for i in failed:
+            told = runs[i].outcome
+            if told.err_has(TEXT_SHARING) and told.error_box() and told.out == "":
+                continue
+            # Another failure is truthful when a fault-free run of the same
+            # program at some point of this order says the same.
+            if any(SEQUENCES.get(race.source, programs[:k] + (runs[i].program,))[1][-1] == told
+                   for k in range(len(programs) + 1)):
+                continue
+            untruthful.append(f"run {i + 1} ({program_name(runs[i].program)}) failed with {told.err_text()!r}")
+        if untruthful:
+            check.fail("; ".join(untruthful))
+        names = [f"{program_name(runs[i].program)}" for i in order]
+        return " then ".join(names) if names else "no change"
+    shown = ", ".join(f"{program_name(r.program)} exit {r.outcome.rc}" for r in runs)
+    check.fail(f"data.hvr ({size_of(d / ARCHIVE) if (d / ARCHIVE).exists() else 'no'} bytes) with messages as shown is no "
+               f"sequential order of the runs that succeeded ({shown})")
+    return "none"
+
+
+def start_logged(argv: list[str], d: Path, logs: Path, tag: str, **kwargs) -> tuple[subprocess.Popen, Path, Path]:
+    out, err = logs / f"{tag}.out", logs / f"{tag}.err"
+    with open(out, "wb") as o, open(err, "wb") as e:
+        process = CLEANUP.start(argv, cwd=d, stdin=subprocess.DEVNULL, stdout=o, stderr=e, **kwargs)
+    return process, out, err
+
+
+def finish_logged(started: tuple[subprocess.Popen, Path, Path]) -> Outcome:
+    process, out, err = started
+    try:
+        rc = process.wait(timeout=RUN_TIMEOUT)
+    except subprocess.TimeoutExpired:
+        CLEANUP.kill(process)
+        process.wait()
+        rc = None
+    CLEANUP.finished(process)
+    return Outcome(rc, out.read_text(errors="replace"), err.read_text(errors="replace"))
+
+
+def race_paused_at(race: Race, call: Call, position: int, case_id: str) -> Check:
+    """The first run pauses before `call`; the others start as soon as it has
+    stopped there, and typically run to their end inside the pause."""
+    base = T / "work" / f"race-{case_id}"
+    d, logs = base / "dir", base / "logs"
+    fresh_copy(JOBS[race.source], d)
+    logs.mkdir()
+    read_end, write_end = os.pipe()
+    paused = threading.Event()
+    trace = ",".join((THREAD_START,) + RACE_CALLS)
+    argv = strace_argv(f"{call.name}:delay_enter={RACE_PAUSE_US}:when={call.ordinal}",
+                       output=f"/dev/fd/{write_end}", trace=trace) + [race.programs[0]]
+    first = start_logged(argv, d, logs, "first", pass_fds=(write_end,))
+    os.close(write_end)
+
+    def watch() -> None:
+        # strace prints a call when it returns: the job thread's call before
+        # the paused one is the last line before the pause.
+        threads: list[str] = []
+        seen = 0
+        with os.fdopen(read_end, errors="replace") as lines:
+            for line in lines:
+                tid = line.split(" ", 1)[0]
+                if not tid.isdigit() or "resumed>" in line:
+                    continue
+                if tid not in threads:
+                    threads.append(tid)
+                if len(threads) >= 2 and tid == threads[1]:
+                    seen += 1
+                    if seen == position:
+                        paused.set()
+        paused.set()
+
+    watcher = threading.Thread(target=watch)
+    watcher.start()
+    synced = paused.wait(timeout=RUN_TIMEOUT)
+    others = [start_logged([program], d, logs, f"other{i}") for i, program in enumerate(race.programs[1:])]
+    runs = [RaceRun(race.programs[0], finish_logged(first))]
+    runs += [RaceRun(program, finish_logged(started)) for program, started in zip(race.programs[1:], others)]
+    watcher.join()
+    check = Check("")
+    check.want(synced, "the first run never reached the paused call")
+    result = judge_race(race, d, runs, check)
+    check.what = (f"race ({race.label}): {program_name(race.programs[0])} paused before {call.name} #{call.ordinal}"
+                  f"{' [' + call.target + ']' if call.target else ''}: "
+                  f"{', '.join(f'exit {r.outcome.rc}' for r in runs)}; data.hvr = {result}")
+    shutil.rmtree(base, ignore_errors=True)
+    return check
+
+
+def race_together(race: Race, stagger_ms: float, case_id: str) -> Check:
+    """All runs started at once, each a little after the one before."""
+    base = T / "work" / f"race-{case_id}"
+    d, logs = base / "dir", base / "logs"
+    fresh_copy(JOBS[race.source], d)
+    logs.mkdir()
+    started = []
+    for i, program in enumerate(race.programs):
+        if i:
+            time.sleep(stagger_ms / 1000)
+        started.append(start_logged([program], d, logs, f"run{i}"))
+    runs = [RaceRun(program, finish_logged(s)) for program, s in zip(race.programs, started)]
+    check = Check("")
+    result = judge_race(race, d, runs, check)
+    check.what = (f"race ({race.label}): started {stagger_ms:g} ms apart: "
+                  f"{', '.join(f'exit {r.outcome.rc}' for r in runs)}; data.hvr = {result}")
+    shutil.rmtree(base, ignore_errors=True)
+    return check
+
+
+def lost_update_reproduction(case_id: str) -> Check:
+    """Reported before: a run that opened data.hvr between a rebuild closing it
+    and renaming data.$$$ over it worked on the old file; both runs printed
+    success and one change was lost."""
+    race = RACES[0]
+    base = T / "work" / f"race-{case_id}"
+    d, logs = base / "dir", base / "logs"
+    fresh_copy(JOBS[race.source], d)
+    logs.mkdir()
+    first = start_logged(strace_argv("fsync:delay_enter=1000000:when=1", "rename:delay_enter=3000000") + [CONV],
+                         d, logs, "conv")
+    time.sleep(0.4)
+    second = start_logged(["strace", "-f", "-qq", "-o", "/dev/null", "-P", ARCHIVE, "-e", "trace=openat",
+                           "-e", "inject=openat:delay_enter=1500000:when=3", UPDATE], d, logs, "update")
+    runs = [RaceRun(CONV, finish_logged(first)), RaceRun(UPDATE, finish_logged(second))]
+    check = Check("")
+    result = judge_race(race, d, runs, check)
+    check.what = (f"race (the lost update reported before: hvrconv paused at its flush and rename, hvrupdate opening "
+                  f"data.hvr in between): {', '.join(f'exit {r.outcome.rc}' for r in runs)}; data.hvr = {result}")
+    shutil.rmtree(base, ignore_errors=True)
+    return check
+
+
+def race_cases() -> None:
+    """Two and three runs on one folder. Each race pauses the first run before
+    one call of the stretch from its first open of data.hvr to its rename (or
+    its end), and starts the others inside the pause; every such call in turn.
+    The pauses are sleeps, so a few races run side by side."""
+    SUITE.section("concurrent runs")
+    if not HAVE_STRACE:
+        SUITE.skip("concurrent runs: needs strace to widen the race windows")
+        return
+    start = time.monotonic()
+    cases: list[Callable[[], Check]] = []
+    for r, race in enumerate(RACES):
+        d = T / "work" / "race-trace"
+        fresh_copy(JOBS[race.source], d)
+        outcome, calls = traced_calls(d, [race.programs[0]])
+        shutil.rmtree(d)
+        counted = [c for c in calls if c.name in RACE_CALLS or c.name == THREAD_START]
+        opens = [i for i, c in enumerate(counted) if c.name == "openat" and c.target == ARCHIVE]
+        renames = [i for i, c in enumerate(counted) if c.name.startswith("rename")]
+        if outcome.rc != 0 or not opens:
+            check = Check(f"race ({race.label}): the first run's calls")
+            check.fail(f"the traced run exited {outcome.rc} or never opened data.hvr")
+            SUITE.verdict(check)
+            continue
+        last = renames[-1] if renames else len(counted) - 1
+        for position in range(opens[0], last + 1):
+            call = counted[position]
+            cases.append(lambda race=race, call=call, position=position, i=f"{r}-{position}":
+                         race_paused_at(race, call, position, i))
+        for stagger in (0, 1, 3, 6, 10):
+            cases.append(lambda race=race, stagger=stagger, i=f"{r}-together-{stagger}": race_together(race, stagger, i))
+    cases.append(lambda: lost_update_reproduction("reported"))
+    pool = concurrent.futures.ThreadPoolExecutor(max_workers=3)
+    try:
+        for future in [pool.submit(case) for case in cases]:
+            SUITE.verdict(future.result())
+    finally:
+        pool.shutdown(wait=False, cancel_futures=True)
+    SUITE.note(f"concurrent runs took {ms_since(start)} ms")
+
+
 # ---------------------------------------------------------------- main
 
 def tools_present() -> bool:
@@ -1636,7 +1905,7 @@ def main() -> int:
     start = time.monotonic()
     try:
         if not HAVE_STRACE:
-            SUITE.note("strace is not installed: the injected faults are skipped")
+            SUITE.note("strace is not installed: the injected faults and races are skipped")
         if set_up_jobs():
             capture_midpass()
             file_size_limit_cases()
@@ -1650,6 +1919,7 @@ def main() -> int:
             symlinked_archive_cases()
             journal_copy_cases()
             flush_failure_cases()
+            race_cases()
     finally:
         CLEANUP.undo()
         shutil.rmtree(T, ignore_errors=True)
