@@ -88,17 +88,32 @@ bool rebuildFits(const ArchiveNode* head) {
     return position <= MAX_OFFSET || fail(ERROR_FILE_TOO_LARGE);
 }
 
+// Whether the pass could move or read an entry of the archive differently
+// from the rebuild: only in a malformed archive, where an entry lies in the
+// old table's place, in the tail behind it, or past the end of the file.
+bool entriesBeforeTable(const ArchiveNode* head) {
+    for (const ArchiveNode* entry = head->next; entry != nullptr; entry = entry->next) {
+        if (!isInArchive(entry, head) || entry->isDirectory) continue;
+        if (entry->offset >= head->offset || uint64_t(entry->offset) + entry->storedSize > head->offset) return false;
+    }
+    return true;
+}
+
 // Whether the commit rule is sure to rebuild after the in-place pass, so
 // that the pass can be left out: its writes, journal and flushes would only
 // be copied again. The rebuild's result does not depend on the pass: it
 // copies every entry from wherever it lies, and recoding an entry twice
 // changes nothing the second time. Anything unusual (an error, offsets past
-// 32 bits, a share near the boundary) leaves the decision to the pass, so
-// the rule and its errors stay exactly as they are.
-bool rebuildIsCertain(const ArchiveNode* head, uint64_t fileSize) {
+// 32 bits, a share near the boundary, a malformed archive) leaves the
+// decision to the pass, so the rule and its errors stay exactly as they are.
+// `*storedAfterPass` is the data total the pass would have left: the
+// rebuild's progress divides by it.
+bool rebuildIsCertain(const ArchiveNode* head, uint64_t fileSize, uint32_t* storedAfterPass) {
+    if (!entriesBeforeTable(head)) return false;
     Placement placement = startPlacement(head, fileSize);
     uint64_t stored = 0;
     if (!planInPlace(head, &placement, &stored)) return false;  // the pass reports it
+    *storedAfterPass = uint32_t(stored);
     const uint64_t dataEnd = HEADER_SIZE + placement.append;
     const uint64_t plain = plainTableSize(head);
     if ((head->version & MAJOR_MASK) == MAJOR_V1) {
@@ -118,10 +133,10 @@ bool rebuildIsCertain(const ArchiveNode* head, uint64_t fileSize) {
 
 // Closes and deletes the temporary file of a failed rebuild, keeping the
 // failure's code.
-bool abandonTemporary(FileHandle temporary) {
+bool abandonTemporary(FileHandle temporary, const ArchivePaths& paths) {
     LastErrorGuard keep;
     fileOps().close(temporary);
-    fileOps().remove(TEMP_FILE_NAME);
+    fileOps().remove(paths.temporary.c_str());
     return false;
 }
 
@@ -281,7 +296,7 @@ bool writeInPlace(ArchiveNode* head, bool moveTail, uint64_t tail, const Placeme
 
 }  // namespace
 
-bool compactInPlace(ArchiveNode* head) {
+bool compactInPlace(ArchiveNode* head, const ArchivePaths& paths, CommitReport* report) {
     FileHandle file = head->file;
     uint64_t fileSize = 0;
     if (!fileOps().fileSize(file, &fileSize)) return false;
@@ -304,23 +319,24 @@ bool compactInPlace(ArchiveNode* head) {
                                                           : std::min(tableSize, fileSize - tableStart);
     if (overwritten > UINT32_MAX) return fail(ERROR_FILE_TOO_LARGE);
     const std::unique_ptr<TablePacker> packer = packInPlaceTable(head, moveTail, start);
-    RollbackJournal journal;
-    if (!journal.begin(file, tableStart, uint32_t(overwritten))) return false;
+    RollbackJournal journal(paths.journal.c_str());
+    if (!journal.begin(file, tableStart, uint32_t(overwritten), uint32_t(planned.append), head->version))
+        return false;
     if (!writeInPlace(head, moveTail, tail, start, packer) || !journal.commit()) {
         // The failure's code is what the user sees, not the rollback's.
-        journal.rollBack(file);
+        if (!journal.rollBack(file) && report != nullptr) report->journalKept = true;
         return false;
     }
     return true;
 }
 
-bool rebuildArchive(ArchiveNode* head, const ProgressSink& progress) {
+bool rebuildArchive(ArchiveNode* head, const ArchivePaths& paths, const ProgressSink& progress) {
     if (!rebuildFits(head)) return false;
     const std::unique_ptr<TablePacker> packer = packRebuiltTable(head);
-    FileHandle temporary = fileOps().createAlways(TEMP_FILE_NAME);
+    FileHandle temporary = fileOps().createNew(paths.temporary.c_str());
     if (temporary == nullptr) return false;
 
-    if (!copyRange(head->file, 0, temporary, 0, HEADER_SIZE)) return abandonTemporary(temporary);
+    if (!copyRange(head->file, 0, temporary, 0, HEADER_SIZE)) return abandonTemporary(temporary, paths);
     const uint64_t total = head->storedSize;
     uint64_t position = 0;
     {
@@ -331,47 +347,52 @@ bool rebuildArchive(ArchiveNode* head, const ProgressSink& progress) {
         uint32_t shown = UINT32_MAX;
         for (ArchiveNode* entry = head->next; entry != nullptr; entry = entry->next) {
             if (!copier.transfer(HEADER_SIZE + position, entry, versionsDiffer(entry, head)))
-                return abandonTemporary(temporary);
+                return abandonTemporary(temporary, paths);
             position += entry->storedSize;
             const uint32_t now = progressPosition(position, total);
             if (progress.report != nullptr && now != shown) progress.report(progress.context, now);
             shown = now;
         }
-        if (!copier.flush()) return abandonTemporary(temporary);
+        if (!copier.flush()) return abandonTemporary(temporary, paths);
     }
     head->offset = uint32_t(position);
     if (!writeTable(temporary, head, resultOf(packer)) || !fileOps().flush(temporary))
-        return abandonTemporary(temporary);
-    if (!fileOps().close(temporary)) {
-        LastErrorGuard keep;
-        fileOps().remove(TEMP_FILE_NAME);
-        return false;
-    }
+        return abandonTemporary(temporary, paths);
 
-    // The archive must be closed before another file can take its name:
-    // Windows refuses to replace a file that is open.
-    fileOps().close(head->file);
+    // The archive stays held until the new one has its name, so that no other
+    // run can start on the file that is about to be replaced.
+    FileHandle archive = head->file;
     head->file = nullptr;
-    if (!fileOps().replace(TEMP_FILE_NAME, ARCHIVE_FILE_NAME)) {
+    if (!fileOps().replace(temporary, paths.temporary.c_str(), archive, paths.archive.c_str())) {
         LastErrorGuard keep;
-        fileOps().remove(TEMP_FILE_NAME);
+        fileOps().remove(paths.temporary.c_str());
         return false;
     }
     return true;
 }
 
-bool commitPatchedArchive(ArchiveNode* head, const ProgressSink& progress) {
+bool commitArchive(ArchiveNode* head, CommitRule rule, const ArchivePaths& paths, const ProgressSink& progress,
+                   CommitReport* report) {
+    if (rule == CommitRule::convert && (head->version & MAJOR_MASK) == MAJOR_V1)
+        return rebuildArchive(head, paths, progress);
     uint64_t fileSize = 0;
     if (!fileOps().fileSize(head->file, &fileSize)) return false;
-    if (rebuildIsCertain(head, fileSize)) return rebuildArchive(head, progress);
-    if (!compactInPlace(head)) return false;
-    if (!fileOps().fileSize(head->file, &fileSize)) return false;
+    uint32_t storedAfterPass = 0;
+    if (rebuildIsCertain(head, fileSize, &storedAfterPass)) {
+        // The pass would have left this total, corrected for the entries
+        // whose size changes as they are copied in; the progress divides by
+        // it exactly as after the pass.
+        head->storedSize = storedAfterPass;
+        return rebuildArchive(head, paths, progress);
+    }
+    if (!compactInPlace(head, paths, report)) return false;
+    // From here on the archive holds the job's result. The rebuild only
+    // packs it tighter; when that fails, or the file cannot even be
+    // measured, the in-place result stands, and saying otherwise would send
+    // the user to repeat a job that is done.
+    if (!fileOps().fileSize(head->file, &fileSize)) return true;
     const uint64_t live = uint64_t(head->storedSize) + head->compressedSize + HEADER_SIZE;
     if (liveEnough(live, fileSize)) return true;
-    return rebuildArchive(head, progress);
-}
-
-bool commitConvertedArchive(ArchiveNode* head, const ProgressSink& progress) {
-    if ((head->version & MAJOR_MASK) == MAJOR_V1) return rebuildArchive(head, progress);
-    return commitPatchedArchive(head, progress);
+    rebuildArchive(head, paths, progress);
+    return true;
 }

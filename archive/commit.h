@@ -2,11 +2,8 @@
 // rebuild into a temporary file that then replaces the archive.
 #pragma once
 
+#include "archive/archive_files.h"
 #include "archive/reader.h"
-
-// The archive and the rebuild's temporary file, in the current directory.
-constexpr const char* ARCHIVE_FILE_NAME = "data.hvr";
-constexpr const char* TEMP_FILE_NAME = "data.$$$";
 
 // The largest tail behind the old table that the in-place pass moves down
 // (in one buffer); a longer tail stays and the old table becomes a hole.
@@ -24,37 +21,55 @@ struct ProgressSink {
     void* context = nullptr;
 };
 
-// REQUIRES, for all of these: `head` is the list of ARCHIVE_FILE_NAME with its
-// file open; head->storedSize holds the sum of the entries' stored sizes;
-// head->version holds the format to write; every file an entry points at is
-// open. On false the last error holds the first failure's code, and the list
-// is good only for freeArchive.
+// What a failed commit tells the job besides its code.
+struct CommitReport {
+    // The in-place pass failed and so did its rollback: the journal stays
+    // beside the archive and holds the way back for the next run.
+    bool journalKept = false;
+};
+
+// REQUIRES, for all of these: `head` is the list of paths.archive with its
+// file open (and held, as openForChange leaves it); head->storedSize holds
+// the sum of the entries' stored sizes; head->version holds the format to
+// write; every file an entry points at is open. On false the last error
+// holds the first failure's code, and the list is good only for freeArchive.
 
 // Writes entries whose bytes lie in other files into the archive itself
 // (into the old table's place when the tail behind it stays, else at the
-// end), moves a short tail down over the old table, and writes a new table.
-// Entries already in the archive keep their bytes. ERROR_FILE_TOO_LARGE, with
-// nothing written, when an offset or the table position would not fit in 32
-// bits.
-bool compactInPlace(ArchiveNode* head);
+// end), moves a short tail down over the old table, and writes a new table,
+// all under a rollback journal at paths.journal: on failure the archive is
+// as it was (or, when even the rollback failed, `report` says the journal
+// stays). Entries already in the archive keep their bytes.
+// ERROR_FILE_TOO_LARGE, with nothing written, when an offset or the table
+// position would not fit in 32 bits.
+bool compactInPlace(ArchiveNode* head, const ArchivePaths& paths = plainArchivePaths(),
+                    CommitReport* report = nullptr);
 
-// Writes the whole archive anew into TEMP_FILE_NAME (header copy, entries in
+// Writes the whole archive anew into paths.temporary (header copy, entries in
 // list order without gaps, converted across major formats, then the table),
-// flushes it and puts it in place of ARCHIVE_FILE_NAME in one atomic step.
-// Afterwards head->file is null. On failure the temporary file is gone and
-// the archive is as it was. ERROR_FILE_TOO_LARGE before anything is written
-// when an offset would not fit in 32 bits.
-bool rebuildArchive(ArchiveNode* head, const ProgressSink& progress = {});
+// flushes it and puts it in place of paths.archive in one atomic step,
+// holding the archive until then. Afterwards head->file is null. On failure
+// the temporary file is gone and the archive is as it was (head->file may
+// be null then too). ERROR_FILE_TOO_LARGE before anything is written when an
+// offset would not fit in 32 bits.
+bool rebuildArchive(ArchiveNode* head, const ArchivePaths& paths = plainArchivePaths(),
+                    const ProgressSink& progress = {});
 
-// The commit rules. HvrUpdate: in place, then a rebuild when less than
-// MIN_LIVE_PERCENT of the file is live. HvrConv: the same for a 0x02xx
-// target, always a rebuild for a 0x01xx target.
-bool commitPatchedArchive(ArchiveNode* head, const ProgressSink& progress = {});
-bool commitConvertedArchive(ArchiveNode* head, const ProgressSink& progress = {});
+// How each program commits.
+enum class CommitRule {
+    // HvrUpdate: in place, then a rebuild when less than MIN_LIVE_PERCENT of
+    // the file is live.
+    patch,
+    // HvrConv: the same for a 0x02xx target, always a rebuild for 0x01xx.
+    convert,
+};
 
-// The rule of the program being built: each program links the one of its own
-// (archive/commit_rule_update.cpp or archive/commit_rule_convert.cpp).
-bool commitArchive(ArchiveNode* head, const ProgressSink& progress = {});
+// Commits by `rule`. True once the archive holds the job's result: a rebuild
+// that follows a finished in-place pass and fails leaves the in-place
+// result, which stands, so the commit still succeeds. Where a rebuild is
+// sure to follow, the in-place pass is left out; the archive is the same.
+bool commitArchive(ArchiveNode* head, CommitRule rule, const ArchivePaths& paths = plainArchivePaths(),
+                   const ProgressSink& progress = {}, CommitReport* report = nullptr);
 
 // Whether the live bytes (data total + table + header) make up at least
 // MIN_LIVE_PERCENT whole percent of a file of `fileSize` bytes. A file under

@@ -15,6 +15,7 @@
 #include "tests/archive_builder.h"
 #include "tests/fault_file_ops.h"
 #include "tests/temp_dir.h"
+#include "tools/generator.h"
 
 namespace {
 
@@ -235,13 +236,16 @@ struct Example {
     Piece a, b, x, p;
 };
 
-Example writeExample(uint32_t sizeA, uint32_t sizeB) {
+// X lies behind the table (in the tail), or after A and B in front of it;
+// either way the list reads A, B, X.
+Example writeExample(uint32_t sizeA, uint32_t sizeB, bool xBehindTable = true) {
     // P carries B's name, and bytes of its own.
     Example ex{file("a.dat", sizeA),
                file("b.dat", sizeB),
                file("x.dat", 150),
                {"b.dat", pattern(75, 4242)}};
-    writeFileBytes(ARCHIVE_FILE_NAME, plainArchive({ex.a, ex.b}, 100, {ex.x}));
+    writeFileBytes(ARCHIVE_FILE_NAME, xBehindTable ? plainArchive({ex.a, ex.b}, 100, {ex.x})
+                                                   : plainArchive({ex.a, ex.b, ex.x}, 100));
     writeFileBytes("update.hvp", plainArchive({ex.p}, 0));
     return ex;
 }
@@ -309,7 +313,7 @@ TEST(CommitRule, RebuildsOnlyWhenTooLittleIsLive) {
         openPatched(&lists);
         if (HasFatalFailure()) return;
 
-        ASSERT_TRUE(commitPatchedArchive(lists.data.get())) << describeError(getLastError());
+        ASSERT_TRUE(commitArchive(lists.data.get(), CommitRule::patch)) << describeError(getLastError());
         EXPECT_FALSE(fileExists(TEMP_FILE_NAME));
         EXPECT_EQ(c.rebuilds, lists.data->file == nullptr) << "only a rebuild gives the file up";
         lists.data.reset();
@@ -335,32 +339,36 @@ TEST(CommitRule, RebuildsOnlyWhenTooLittleIsLive) {
 }
 
 // When the rule is sure to rebuild, the in-place pass is left out (no
-// journal, no write to data.hvr); near the boundary the pass still decides.
-// Either way the result is the rule's.
+// journal, no write to data.hvr); near the boundary the pass still decides,
+// and so it does when an entry lies behind the table, where the pass would
+// move it. Either way the result is the rule's (the same offsets whether X
+// lies behind the table or in front of it).
 TEST(CommitRule, LeavesOutThePassOnlyWhenTheRebuildIsCertain) {
     struct RuleCase {
         const char* label;
         uint32_t sizeA;
         uint32_t sizeB;
+        bool xBehindTable;
         bool passRuns;
         bool rebuilds;
     };
     const RuleCase CASES[] = {
-        {"40% live", 20000, 30000, false, true},
-        {"79.5% live: the pass decides, and rebuilds", 19165, 5000, true, true},
-        {"95% live: in place", 20000, 1000, true, false},
+        {"40% live", 20000, 30000, false, false, true},
+        {"40% live, an entry behind the table", 20000, 30000, true, true, true},
+        {"79.5% live: the pass decides, and rebuilds", 19165, 5000, true, true, true},
+        {"95% live: in place", 20000, 1000, true, true, false},
     };
     for (const RuleCase& c : CASES) {
         SCOPED_TRACE(c.label);
         ScopedTempDir dir;
         ScopedCurrentDir cwd(dir.path());
-        const Example ex = writeExample(c.sizeA, c.sizeB);
+        const Example ex = writeExample(c.sizeA, c.sizeB, c.xBehindTable);
         PatchedLists lists;
         openPatched(&lists);
         if (HasFatalFailure()) return;
         FaultFileOps faults;
 
-        ASSERT_TRUE(commitPatchedArchive(lists.data.get())) << describeError(getLastError());
+        ASSERT_TRUE(commitArchive(lists.data.get(), CommitRule::patch)) << describeError(getLastError());
         EXPECT_EQ(c.passRuns ? 1u : 0u, faults.createCalls(JOURNAL_FILE_NAME));
         EXPECT_EQ(c.rebuilds ? 1u : 0u, faults.createCalls(TEMP_FILE_NAME));
         lists.data.reset();
@@ -374,6 +382,93 @@ TEST(CommitRule, LeavesOutThePassOnlyWhenTheRebuildIsCertain) {
                                               {"x.dat", ex.x.bytes, c.sizeA + c.sizeB}});
         }
     }
+}
+
+// In a malformed list an entry of the archive lies where the pass would
+// overwrite or move it, or past the end of the file; the pass and the
+// rebuild would then not read the same bytes, so the pass is never left out.
+TEST(CommitRule, NeverLeavesOutThePassForAnEntryOutsideTheDataArea) {
+    struct PlaceCase {
+        const char* label;
+        uint32_t (*offset)(const ArchiveNode* head, uint64_t fileSize);
+    };
+    const PlaceCase CASES[] = {
+        {"in the old table's place", [](const ArchiveNode* head, uint64_t) { return head->offset + 10; }},
+        {"across the old table's start", [](const ArchiveNode* head, uint64_t) { return head->offset - 10; }},
+        {"past the end of the file",
+         [](const ArchiveNode*, uint64_t fileSize) { return uint32_t(fileSize - HEADER_SIZE + 100); }},
+    };
+    for (const PlaceCase& c : CASES) {
+        SCOPED_TRACE(c.label);
+        ScopedTempDir dir;
+        ScopedCurrentDir cwd(dir.path());
+        writeExample(20000, 30000, /*xBehindTable=*/false);
+        PatchedLists lists;
+        openPatched(&lists);
+        if (HasFatalFailure()) return;
+        ArchiveNode* head = lists.data.get();
+        const uint64_t fileSize = readFileBytes(ARCHIVE_FILE_NAME).size();
+        entryNamed(head, "x.dat")->offset = c.offset(head, fileSize);
+        FaultFileOps faults;
+        commitArchive(head, CommitRule::patch);
+        EXPECT_EQ(1u, faults.createCalls(JOURNAL_FILE_NAME)) << "the pass was left out";
+    }
+}
+
+// A rebuild without the pass divides its progress by the total the pass
+// would have left: entries that cross layouts change size as they are copied
+// in (plain ones gain padding to whole blocks), and the bar must move as it
+// does after the pass, not past its end.
+TEST(CommitRule, ProgressWithoutThePassIsAsAfterIt) {
+    ArchiveSpec archive;
+    archive.version = 0x0103;
+    // Many small entries: the padding they gain adds up to percents.
+    archive.entries = 2000;
+    archive.contentBytes = 200 << 10;
+    archive.seed = 31;
+    PatchSpec patch;
+    patch.version = 0x0200;
+    patch.replacePermille = 500;
+    patch.plainPercent = 100;
+    patch.seed = 32;
+
+    auto recordingSink = [](std::vector<uint32_t>* positions) {
+        ProgressSink sink;
+        sink.context = positions;
+        sink.report = [](void* context, uint32_t position) {
+            static_cast<std::vector<uint32_t>*>(context)->push_back(position);
+        };
+        return sink;
+    };
+    std::vector<uint32_t> withoutPass, afterPass;
+    Bytes resultWithout, resultAfter;
+    for (const bool leaveOut : {true, false}) {
+        ScopedTempDir dir;
+        ScopedCurrentDir cwd(dir.path());
+        ASSERT_TRUE(generateArchive(ARCHIVE_FILE_NAME, archive)) << describeError(getLastError());
+        ASSERT_TRUE(generatePatch("update.hvp", archive, patch)) << describeError(getLastError());
+        PatchedLists lists;
+        openPatched(&lists);
+        if (HasFatalFailure()) return;
+        ArchiveNode* head = lists.data.get();
+        FaultFileOps faults;
+        if (leaveOut) {
+            ASSERT_TRUE(commitArchive(head, CommitRule::patch, plainArchivePaths(), recordingSink(&withoutPass)))
+                << describeError(getLastError());
+            EXPECT_EQ(0u, faults.createCalls(JOURNAL_FILE_NAME)) << "the fixture must leave the pass out";
+        } else {
+            // What the commit did before it learned to leave the pass out.
+            ASSERT_TRUE(compactInPlace(head)) << describeError(getLastError());
+            ASSERT_TRUE(rebuildArchive(head, plainArchivePaths(), recordingSink(&afterPass)))
+                << describeError(getLastError());
+        }
+        lists.data.reset();
+        (leaveOut ? resultWithout : resultAfter) = readFileBytes(ARCHIVE_FILE_NAME);
+    }
+    EXPECT_EQ(afterPass, withoutPass);
+    ASSERT_FALSE(withoutPass.empty());
+    EXPECT_LE(withoutPass.back(), 101u);
+    EXPECT_EQ(resultAfter, resultWithout);
 }
 
 // ---------------------------------------------------------------------------
@@ -648,10 +743,8 @@ TEST(Rebuild, FailureLeavesTheArchiveAndNoTemporaryFile) {
     const FailureCase CASES[] = {
         {"an entry's bytes lie past the end of the file", true, false, FileCall::readAt, 0,
          ERROR_BAD_FORMAT},
-        {"data.$$$ cannot be created", false, true, FileCall::createAlways, 1, ERROR_ACCESS_DENIED},
+        {"data.$$$ cannot be created", false, true, FileCall::createNew, 1, ERROR_ACCESS_DENIED},
         {"flushing data.$$$ fails", false, true, FileCall::flush, 1, ERROR_IO_DEVICE},
-        {"closing data.$$$ reports a late write error", false, true, FileCall::close, 1,
-         ERROR_IO_DEVICE},
         {"replacing data.hvr fails", false, true, FileCall::replace, 1, ERROR_ACCESS_DENIED},
     };
     for (const FailureCase& c : CASES) {
@@ -711,7 +804,7 @@ TEST(Rebuild, ReportsProgressWhenThePositionMoves) {
         sink.report = [](void* context, uint32_t position) {
             static_cast<std::vector<uint32_t>*>(context)->push_back(position);
         };
-        ASSERT_TRUE(rebuildArchive(head.get(), sink)) << describeError(getLastError());
+        ASSERT_TRUE(rebuildArchive(head.get(), plainArchivePaths(), sink)) << describeError(getLastError());
         EXPECT_EQ(c.positions, reported);
     }
 }
@@ -734,7 +827,7 @@ TEST(Rebuild, RefusesOffsetsPast32BitsBeforeWriting) {
 
     EXPECT_FALSE(rebuildArchive(head.get()));
     EXPECT_TRUE(lastErrorIs(ERROR_FILE_TOO_LARGE));
-    EXPECT_EQ(0u, faults.calls(FileCall::createAlways));
+    EXPECT_EQ(0u, faults.calls(FileCall::createNew));
     EXPECT_EQ(0u, faults.calls(FileCall::readAt));
     head.reset();
     EXPECT_FALSE(fileExists(TEMP_FILE_NAME));
@@ -794,9 +887,9 @@ TEST(ConvertRule, ToTheFirstLayoutNeverRunsTheInPlacePass) {
     head->storedSize = sumOfStoredSizes(head.get());
     faults.resetCounts();
     // Without a temporary file only an in-place pass could write anything.
-    faults.failCall(FileCall::createAlways, 1, ERROR_ACCESS_DENIED, /*persistent=*/true);
+    faults.failCall(FileCall::createNew, 1, ERROR_ACCESS_DENIED, /*persistent=*/true);
 
-    EXPECT_FALSE(commitConvertedArchive(head.get()));
+    EXPECT_FALSE(commitArchive(head.get(), CommitRule::convert));
     EXPECT_TRUE(lastErrorIs(ERROR_ACCESS_DENIED));
     EXPECT_EQ(0u, faults.calls(FileCall::writeAt));
     EXPECT_EQ(0u, faults.calls(FileCall::truncate));
@@ -818,7 +911,7 @@ TEST(ConvertRule, ToTheSecondLayoutWithoutDeadSpaceOnlyWritesANewTable) {
     head->version = 0x0200;
     head->storedSize = sumOfStoredSizes(head.get());
 
-    ASSERT_TRUE(commitConvertedArchive(head.get())) << describeError(getLastError());
+    ASSERT_TRUE(commitArchive(head.get(), CommitRule::convert)) << describeError(getLastError());
     EXPECT_EQ(0u, faults.createCalls(TEMP_FILE_NAME)) << "no rebuild";
     ASSERT_NE(nullptr, head->file);
     EXPECT_EQ(dataEnd, head->offset);
@@ -897,7 +990,7 @@ TEST(ConvertRule, RoundTripKeepsEveryEntrysContent) {
                 ASSERT_TRUE(head) << describeError(getLastError());
                 head->version = target;
                 head->storedSize = sumOfStoredSizes(head.get());
-                ASSERT_TRUE(commitConvertedArchive(head.get())) << describeError(getLastError());
+                ASSERT_TRUE(commitArchive(head.get(), CommitRule::convert)) << describeError(getLastError());
             }
             EXPECT_FALSE(fileExists(TEMP_FILE_NAME));
             ArchivePtr head(openArchive(ARCHIVE_FILE_NAME));
@@ -974,6 +1067,7 @@ TEST(FaultSweep, InPlaceCommit) {
     // The example whose in-place result stays: only the in-place pass runs.
     uint64_t callCount = 0;
     uint64_t writeCount = 0;
+    uint64_t commitCall = 0;  // the journal's removal: from here on the change stands
     {
         writeExample(400, 100);
         FaultFileOps faults;
@@ -981,12 +1075,15 @@ TEST(FaultSweep, InPlaceCommit) {
         openPatched(&lists);
         if (HasFatalFailure()) return;
         faults.resetCounts();
-        ASSERT_TRUE(commitPatchedArchive(lists.data.get())) << describeError(getLastError());
+        ASSERT_TRUE(commitArchive(lists.data.get(), CommitRule::patch)) << describeError(getLastError());
         ASSERT_NE(nullptr, lists.data->file) << "the fixture must stay in place";
         callCount = faults.totalCalls();
         writeCount = faults.calls(FileCall::writeAt);
+        commitCall = faults.numberOf(FileCall::remove, 1);
         EXPECT_GT(writeCount, 0u);
         EXPECT_GT(faults.calls(FileCall::truncate), 0u);
+        ASSERT_GT(commitCall, 0u);
+        ASSERT_LT(commitCall, callCount) << "the sweep must reach a call after the commit";
     }
     const Bytes inPlace = readFileBytes(ARCHIVE_FILE_NAME);
     writeExample(400, 100);
@@ -1005,34 +1102,66 @@ TEST(FaultSweep, InPlaceCommit) {
             } else {
                 faults.failAnyCall(k, INJECTED);
             }
+            // Short writes all come before the commit.
+            const bool afterCommit = !shortWrites && k > commitCall;
 
-            EXPECT_FALSE(commitPatchedArchive(lists.data.get()));
-            EXPECT_TRUE(lastErrorIs(shortWrites ? ERROR_DISK_FULL : INJECTED));
+            CommitReport report;
+            const bool committed = commitArchive(lists.data.get(), CommitRule::patch, plainArchivePaths(), {}, &report);
             EXPECT_EQ(1u, faults.injectedFailures());
             EXPECT_EQ(0u, faults.createCalls(TEMP_FILE_NAME))
                 << "a failed in-place pass is not followed by a rebuild";
+            if (afterCommit) {
+                // The archive is the in-place result and stays so: a failure
+                // now (the rule's look at the new size) is no failure of the job.
+                EXPECT_TRUE(committed);
+            } else {
+                EXPECT_FALSE(committed);
+                EXPECT_TRUE(lastErrorIs(shortWrites ? ERROR_DISK_FULL : INJECTED));
+                EXPECT_FALSE(report.journalKept) << "a single failure cannot stop the rollback too";
+            }
             faults.clearFault();
             lists.data.reset();
             lists.patch.reset();
             EXPECT_EQ(0u, faults.openHandles());
-            // The failed pass rolled the archive back, or left its journal
-            // for the next run's recovery to do it.
-            // A failure after the change was committed (the rule's look at
-            // the new size) leaves the in-place result, which is whole too.
-            EXPECT_NE(Recovery::failed, recoverArchive());
-            const Bytes after = readFileBytes(ARCHIVE_FILE_NAME);
-            EXPECT_TRUE(after == original || after == inPlace)
-                << "the archive must be as it was before the run, or the in-place result";
+            // A failed pass rolled the archive back at once.
             EXPECT_FALSE(fileExists(JOURNAL_FILE_NAME));
+            EXPECT_EQ(afterCommit ? inPlace : original, readFileBytes(ARCHIVE_FILE_NAME));
         }
     }
+}
+
+// A failing pass whose rollback fails too keeps its journal, says so, and
+// the next run's recovery finishes the rollback.
+TEST(FaultSweep, FailedRollbackKeepsTheJournalForTheNextRun) {
+    ScopedTempDir dir;
+    ScopedCurrentDir cwd(dir.path());
+    writeExample(400, 100);
+    const Bytes original = readFileBytes(ARCHIVE_FILE_NAME);
+    FaultFileOps faults;
+    PatchedLists lists;
+    openPatched(&lists);
+    if (HasFatalFailure()) return;
+    faults.resetCounts();
+    // The archive's flush fails, and so does everything after it.
+    faults.failCall(FileCall::flush, 2, INJECTED, /*persistent=*/true);
+    CommitReport report;
+    EXPECT_FALSE(commitArchive(lists.data.get(), CommitRule::patch, plainArchivePaths(), {}, &report));
+    EXPECT_TRUE(lastErrorIs(INJECTED));
+    EXPECT_TRUE(report.journalKept);
+    faults.clearFault();
+    lists.data.reset();
+    lists.patch.reset();
+    ASSERT_TRUE(fileExists(JOURNAL_FILE_NAME));
+    EXPECT_EQ(Recovery::recovered, recoverArchive());
+    EXPECT_FALSE(fileExists(JOURNAL_FILE_NAME));
+    EXPECT_EQ(original, readFileBytes(ARCHIVE_FILE_NAME));
 }
 
 TEST(FaultSweep, Rebuild) {
     ScopedTempDir dir;
     ScopedCurrentDir cwd(dir.path());
     // The list reads from both the archive and the patch.
-    const FileCall KINDS[] = {FileCall::createAlways, FileCall::readAt, FileCall::writeAt,
+    const FileCall KINDS[] = {FileCall::createNew, FileCall::readAt, FileCall::writeAt,
                               FileCall::truncate,     FileCall::flush,  FileCall::replace};
     std::map<FileCall, uint64_t> counts;
     {
@@ -1114,7 +1243,7 @@ void writeSparseArchive(const char* name, const std::vector<Placed>& entries, ui
     parts.version = 0x0200;
     parts.entryCount = uint32_t(entries.size());
     parts.tableOffset = tableOffset;
-    FileHandle file = fileOps().createAlways(name);
+    FileHandle file = fileOps().createNew(name);
     ASSERT_NE(nullptr, file) << describeError(getLastError());
     const Bytes header = buildHeader(parts);
     const Bytes table = v2TableOfSize(records, tableSize);
@@ -1210,7 +1339,7 @@ TEST(BigArchive, RebuildReadsEntriesPast2GiB) {
     if (HasFatalFailure()) return;
 
     // Almost nothing of a file past 2 GiB is live: in place, then rebuilt.
-    ASSERT_TRUE(commitPatchedArchive(lists.data.get())) << describeError(getLastError());
+    ASSERT_TRUE(commitArchive(lists.data.get(), CommitRule::patch)) << describeError(getLastError());
     EXPECT_EQ(nullptr, lists.data->file);
     const uint32_t tableSize = lists.data->compressedSize;
     lists.data.reset();
@@ -1272,11 +1401,11 @@ TEST(BigArchive, RefusesOffsetsPast32BitsWithTheFileUnchanged) {
         openPatched(&lists);
         if (HasFatalFailure()) return;
         faults.resetCounts();
-        EXPECT_FALSE(commitPatchedArchive(lists.data.get()));
+        EXPECT_FALSE(commitArchive(lists.data.get(), CommitRule::patch));
         EXPECT_TRUE(lastErrorIs(ERROR_FILE_TOO_LARGE));
         EXPECT_EQ(0u, faults.calls(FileCall::writeAt));
         EXPECT_EQ(0u, faults.calls(FileCall::truncate));
-        EXPECT_EQ(0u, faults.calls(FileCall::createAlways));
+        EXPECT_EQ(0u, faults.calls(FileCall::createNew));
         lists.data.reset();
         lists.patch.reset();
 

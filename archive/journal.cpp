@@ -2,17 +2,27 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstring>
+#include <memory>
 
-#include "archive/commit.h"
 #include "archive/reader.h"
 
 namespace {
 
-constexpr char JOURNAL_MAGIC[8] = {'H', 'V', 'R', 'J', 'R', 'N', 'L', '\0'};
-constexpr uint32_t JOURNAL_VERSION = 1;
-constexpr size_t FIXED_SIZE = 8 + 4 + 8 + HEADER_SIZE + 8 + 4;
-constexpr size_t CRC_SIZE = 4;
+constexpr char JOURNAL_MAGIC[JOURNAL_MAGIC_SIZE] = {'H', 'V', 'R', 'J', 'R', 'N', 'L', '\0'};
+constexpr uint32_t JOURNAL_VERSION_1 = 1;
+
+// The untouched sample. A region up to SAMPLE_WHOLE_LIMIT bytes is read
+// whole; a larger one in pieces: its start, SAMPLE_PIECES evenly spaced
+// pieces, and its last SAMPLE_TAIL bytes, which lie right below the old table,
+// where the last in-place change appended its entries: the bytes in which two
+// copies of one archive most likely differ.
+constexpr uint64_t SAMPLE_WHOLE_LIMIT = 4 << 20;
+constexpr uint32_t SAMPLE_HEAD = 256 << 10;
+constexpr uint32_t SAMPLE_TAIL = 1 << 20;
+constexpr uint32_t SAMPLE_PIECES = 64;
+constexpr uint32_t SAMPLE_PIECE = 4 << 10;
 
 void putU64(uint8_t* p, uint64_t v) {
     storeU32(p, uint32_t(v));
@@ -20,17 +30,17 @@ void putU64(uint8_t* p, uint64_t v) {
 }
 uint64_t getU64(const uint8_t* p) { return loadU32(p) | uint64_t(loadU32(p + 4)) << 32; }
 
-uint32_t crcOf(const uint8_t* bytes, size_t size) {
-    uLong crc = crc32(0L, Z_NULL, 0);
+uint32_t crcOf(uint32_t crc, const uint8_t* bytes, size_t size) {
     // zlib takes at most a uInt per call.
     while (size > 0) {
         const uInt piece = size > 0x40000000u ? 0x40000000u : uInt(size);
-        crc = crc32(crc, bytes, piece);
+        crc = uint32_t(crc32(crc, bytes, piece));
         bytes += piece;
         size -= piece;
     }
-    return uint32_t(crc);
+    return crc;
 }
+uint32_t crcOf(const uint8_t* bytes, size_t size) { return crcOf(uint32_t(crc32(0L, Z_NULL, 0)), bytes, size); }
 
 struct FileCloser {
     void operator()(PlatformFile* file) const {
@@ -40,70 +50,170 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<PlatformFile, FileCloser>;
 
-// The journal's contents, or false with the last error (ERROR_FILE_NOT_FOUND
-// when there is none).
-bool readJournalFile(std::vector<uint8_t>* bytes) {
-    FilePtr file(fileOps().openExisting(JOURNAL_FILE_NAME));
-    if (!file) return false;
+bool isMissing(uint32_t code) { return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND; }
+
+// A link at one of our temporary names can only have been planted there:
+// openNoFollow refuses it, and it goes without its target being looked at.
+bool isLink(uint32_t code) { return code == ERROR_CANT_RESOLVE_FILENAME; }
+
+enum class Found { none, read, unreadable };
+
+// The journal's contents. A link at its name is removed as stale.
+Found readJournalFile(const char* name, std::vector<uint8_t>* bytes) {
+    FilePtr file(fileOps().openNoFollow(name));
+    if (!file) {
+        if (isMissing(getLastError())) return Found::none;
+        if (isLink(getLastError())) {
+            fileOps().remove(name);
+            return Found::none;
+        }
+        return Found::unreadable;
+    }
     uint64_t size = 0;
-    if (!fileOps().fileSize(file.get(), &size)) return false;
+    if (!fileOps().fileSize(file.get(), &size)) return Found::unreadable;
     // A journal holds a header and at most a table plus a moved tail; one
-    // that claims more than 4 GiB is not ours to load.
+    // that claims more than 4 GiB is not ours to load, and reads as torn.
     if (size > UINT32_MAX) {
         bytes->clear();
-        return true;
+        return Found::read;
     }
     bytes->resize(size_t(size));
     uint32_t done = 0;
-    if (size > 0 && !fileOps().readAt(file.get(), 0, bytes->data(), uint32_t(size), &done)) return false;
+    if (size > 0 && !fileOps().readAt(file.get(), 0, bytes->data(), uint32_t(size), &done)) return Found::unreadable;
     bytes->resize(done);
+    return Found::read;
+}
+
+// Adds [position, position + length) of the file to the checksum.
+bool addToChecksum(FileHandle file, uint64_t position, uint64_t length, std::vector<uint8_t>* buffer,
+                   uint32_t* crc) {
+    while (length > 0) {
+        const uint32_t piece = uint32_t(std::min<uint64_t>(length, buffer->size()));
+        if (readAt(file, buffer->data(), position, piece) == nullptr) return false;
+        *crc = crcOf(*crc, buffer->data(), piece);
+        position += piece;
+        length -= piece;
+    }
     return true;
 }
 
-bool fileExists(const char* name) {
-    FileHandle file = fileOps().openExisting(name);
-    if (file != nullptr) {
-        fileOps().close(file);
-        return true;
-    }
-    // Held by someone, or unreadable: it is there all the same.
-    return getLastError() != ERROR_FILE_NOT_FOUND && getLastError() != ERROR_PATH_NOT_FOUND;
+// The archive's header as the change will leave it: the writer rewrites
+// only tableOffset and the format word (zero-extended to 32 bits).
+void headerAfter(const uint8_t* before, uint32_t tableOffset, uint16_t version, uint8_t* after) {
+    std::memcpy(after, before, HEADER_SIZE);
+    storeU32(after + TABLE_OFFSET_POS, tableOffset);
+    storeU32(after + VERSION_POS, version);
+}
+
+JournalRead decodeV1(const uint8_t* bytes, size_t size, JournalImage* image) {
+    if (size < JOURNAL_V1_FIXED_SIZE + JOURNAL_CRC_SIZE) return JournalRead::torn;
+    const uint32_t rangeLength = loadU32(bytes + JOURNAL_V1_RANGE_LENGTH_POS);
+    if (size != JOURNAL_V1_FIXED_SIZE + uint64_t(rangeLength) + JOURNAL_CRC_SIZE) return JournalRead::torn;
+    if (loadU32(bytes + JOURNAL_V1_FIXED_SIZE + rangeLength) != crcOf(bytes, JOURNAL_V1_FIXED_SIZE + rangeLength))
+        return JournalRead::torn;
+    image->version = JOURNAL_VERSION_1;
+    image->originalSize = getU64(bytes + JOURNAL_SIZE_POS);
+    std::memcpy(image->header, bytes + JOURNAL_HEADER_POS, HEADER_SIZE);
+    std::memcpy(image->newHeader, image->header, HEADER_SIZE);
+    image->rangeStart = getU64(bytes + JOURNAL_V1_RANGE_POS_POS);
+    image->sampleCrc = 0;
+    image->range.assign(bytes + JOURNAL_V1_FIXED_SIZE, bytes + JOURNAL_V1_FIXED_SIZE + rangeLength);
+    return JournalRead::whole;
+}
+
+JournalRead decodeV2(const uint8_t* bytes, size_t size, JournalImage* image) {
+    if (size < JOURNAL_FIXED_SIZE + JOURNAL_CRC_SIZE) return JournalRead::torn;
+    const uint32_t rangeLength = loadU32(bytes + JOURNAL_RANGE_LENGTH_POS);
+    if (size != JOURNAL_FIXED_SIZE + uint64_t(rangeLength) + JOURNAL_CRC_SIZE) return JournalRead::torn;
+    if (loadU32(bytes + JOURNAL_FIXED_SIZE + rangeLength) != crcOf(bytes, JOURNAL_FIXED_SIZE + rangeLength))
+        return JournalRead::torn;
+    image->version = JOURNAL_VERSION;
+    image->originalSize = getU64(bytes + JOURNAL_SIZE_POS);
+    std::memcpy(image->header, bytes + JOURNAL_HEADER_POS, HEADER_SIZE);
+    std::memcpy(image->newHeader, bytes + JOURNAL_NEW_HEADER_POS, HEADER_SIZE);
+    image->rangeStart = getU64(bytes + JOURNAL_RANGE_POS_POS);
+    image->sampleCrc = loadU32(bytes + JOURNAL_SAMPLE_CRC_POS);
+    image->range.assign(bytes + JOURNAL_FIXED_SIZE, bytes + JOURNAL_FIXED_SIZE + rangeLength);
+    return JournalRead::whole;
 }
 
 }  // namespace
 
 std::vector<uint8_t> encodeJournal(const JournalImage& image) {
-    std::vector<uint8_t> bytes(FIXED_SIZE + image.range.size() + CRC_SIZE);
+    std::vector<uint8_t> bytes(JOURNAL_FIXED_SIZE + image.range.size() + JOURNAL_CRC_SIZE);
     uint8_t* p = bytes.data();
-    std::memcpy(p, JOURNAL_MAGIC, 8);
-    storeU32(p + 8, JOURNAL_VERSION);
-    putU64(p + 12, image.originalSize);
-    std::memcpy(p + 20, image.header, HEADER_SIZE);
-    putU64(p + 20 + HEADER_SIZE, image.rangeStart);
-    storeU32(p + 28 + HEADER_SIZE, uint32_t(image.range.size()));
-    if (!image.range.empty()) std::memcpy(p + FIXED_SIZE, image.range.data(), image.range.size());
-    storeU32(p + FIXED_SIZE + image.range.size(), crcOf(p, FIXED_SIZE + image.range.size()));
+    std::memcpy(p, JOURNAL_MAGIC, JOURNAL_MAGIC_SIZE);
+    storeU32(p + JOURNAL_VERSION_POS, JOURNAL_VERSION);
+    putU64(p + JOURNAL_SIZE_POS, image.originalSize);
+    std::memcpy(p + JOURNAL_HEADER_POS, image.header, HEADER_SIZE);
+    std::memcpy(p + JOURNAL_NEW_HEADER_POS, image.newHeader, HEADER_SIZE);
+    putU64(p + JOURNAL_RANGE_POS_POS, image.rangeStart);
+    storeU32(p + JOURNAL_RANGE_LENGTH_POS, uint32_t(image.range.size()));
+    storeU32(p + JOURNAL_SAMPLE_CRC_POS, image.sampleCrc);
+    if (!image.range.empty()) std::memcpy(p + JOURNAL_FIXED_SIZE, image.range.data(), image.range.size());
+    storeU32(p + JOURNAL_FIXED_SIZE + image.range.size(), crcOf(p, JOURNAL_FIXED_SIZE + image.range.size()));
     return bytes;
 }
 
-bool decodeJournal(const uint8_t* bytes, size_t size, JournalImage* image) {
-    if (size < FIXED_SIZE + CRC_SIZE) return false;
-    if (std::memcmp(bytes, JOURNAL_MAGIC, 8) != 0 || loadU32(bytes + 8) != JOURNAL_VERSION) return false;
-    const uint32_t rangeLength = loadU32(bytes + 28 + HEADER_SIZE);
-    if (size != FIXED_SIZE + uint64_t(rangeLength) + CRC_SIZE) return false;
-    if (loadU32(bytes + FIXED_SIZE + rangeLength) != crcOf(bytes, FIXED_SIZE + rangeLength)) return false;
-    const uint64_t originalSize = getU64(bytes + 12);
-    const uint64_t rangeStart = getU64(bytes + 20 + HEADER_SIZE);
-    // The saved range lies behind the header and inside the old file.
-    if (originalSize < HEADER_SIZE || rangeStart < HEADER_SIZE || rangeStart > originalSize ||
-        rangeLength > originalSize - rangeStart) {
-        return false;
+JournalRead decodeJournal(const uint8_t* bytes, size_t size, JournalImage* image) {
+    if (size < JOURNAL_VERSION_POS + 4 || std::memcmp(bytes, JOURNAL_MAGIC, JOURNAL_MAGIC_SIZE) != 0)
+        return JournalRead::torn;
+    JournalRead read;
+    switch (loadU32(bytes + JOURNAL_VERSION_POS)) {
+        case JOURNAL_VERSION_1: read = decodeV1(bytes, size, image); break;
+        case JOURNAL_VERSION: read = decodeV2(bytes, size, image); break;
+        default:
+            // A later program's journal, or damage to the version field. The
+            // checksum cannot tell which without knowing the layout; keeping
+            // the file costs the user a question, deleting a real one would
+            // cost the archive.
+            return JournalRead::unknownVersion;
     }
-    image->originalSize = originalSize;
-    std::memcpy(image->header, bytes + 20, HEADER_SIZE);
-    image->rangeStart = rangeStart;
-    image->range.assign(bytes + FIXED_SIZE, bytes + FIXED_SIZE + rangeLength);
-    return true;
+    if (read != JournalRead::whole) return read;
+    // The saved range lies behind the header and inside the old file.
+    if (image->originalSize < HEADER_SIZE || image->rangeStart < HEADER_SIZE ||
+        image->rangeStart > image->originalSize || image->range.size() > image->originalSize - image->rangeStart)
+        return JournalRead::torn;
+    return JournalRead::whole;
+}
+
+bool untouchedChecksum(FileHandle archive, uint64_t end, uint32_t* crc) {
+    *crc = uint32_t(crc32(0L, Z_NULL, 0));
+    if (end <= HEADER_SIZE) return true;
+    const uint64_t length = end - HEADER_SIZE;
+    std::vector<uint8_t> buffer(size_t(std::min<uint64_t>(length, 1 << 20)));
+    if (length <= SAMPLE_WHOLE_LIMIT) return addToChecksum(archive, HEADER_SIZE, length, &buffer, crc);
+    if (!addToChecksum(archive, HEADER_SIZE, SAMPLE_HEAD, &buffer, crc)) return false;
+    for (uint32_t k = 1; k <= SAMPLE_PIECES; ++k) {
+        const uint64_t at = HEADER_SIZE + length / (SAMPLE_PIECES + 1) * k;
+        if (!addToChecksum(archive, at, SAMPLE_PIECE, &buffer, crc)) return false;
+    }
+    return addToChecksum(archive, end - SAMPLE_TAIL, SAMPLE_TAIL, &buffer, crc);
+}
+
+bool journalMatches(FileHandle archive, const JournalImage& image) {
+    uint64_t size = 0;
+    if (!fileOps().fileSize(archive, &size)) return false;
+    // Everything the change writes begins at or behind the range's start,
+    // so no moment of it leaves the file shorter.
+    if (size < image.rangeStart || size < HEADER_SIZE) return false;
+    uint8_t header[HEADER_SIZE];
+    if (readAt(archive, header, 0, HEADER_SIZE) == nullptr) return false;
+    if (image.version == JOURNAL_VERSION_1) {
+        // All this version can tell: everything but tableOffset and the
+        // format word, which no change rewrites.
+        return std::memcmp(header, image.header, TABLE_OFFSET_POS) == 0 &&
+               std::memcmp(header + COUNT_BIAS_POS, image.header + COUNT_BIAS_POS, VERSION_POS - COUNT_BIAS_POS) ==
+                   0;
+    }
+    // Byte by byte, since the header's fields are written one at a time and
+    // a crash can keep a part of a write.
+    for (uint32_t i = 0; i < HEADER_SIZE; ++i) {
+        if (header[i] != image.header[i] && header[i] != image.newHeader[i]) return false;
+    }
+    uint32_t crc = 0;
+    if (!untouchedChecksum(archive, image.rangeStart, &crc)) return false;
+    return crc == image.sampleCrc;
 }
 
 bool rollBackArchive(FileHandle archive, const JournalImage& image) {
@@ -113,17 +223,14 @@ bool rollBackArchive(FileHandle archive, const JournalImage& image) {
            fileOps().truncate(archive, image.originalSize) && fileOps().flush(archive);
 }
 
-bool journalMatches(const uint8_t* archiveHeader, const JournalImage& image) {
-    // Everything but tableOffset (30..33) and the format word (42..45).
-    return std::memcmp(archiveHeader, image.header, TABLE_OFFSET_POS) == 0 &&
-           std::memcmp(archiveHeader + COUNT_BIAS_POS, image.header + COUNT_BIAS_POS,
-                       VERSION_POS - COUNT_BIAS_POS) == 0;
-}
-
-bool RollbackJournal::begin(FileHandle archive, uint64_t rangeStart, uint32_t rangeLength) {
+bool RollbackJournal::begin(FileHandle archive, uint64_t rangeStart, uint32_t rangeLength, uint32_t newTableOffset,
+                            uint16_t newVersion) {
+    image_ = JournalImage{};
     if (!fileOps().fileSize(archive, &image_.originalSize)) return false;
     if (readAt(archive, image_.header, 0, HEADER_SIZE) == nullptr) return false;
+    headerAfter(image_.header, newTableOffset, newVersion, image_.newHeader);
     image_.rangeStart = rangeStart;
+    if (!untouchedChecksum(archive, rangeStart, &image_.sampleCrc)) return false;
     image_.range.resize(rangeLength);
     if (rangeLength > 0 && readAt(archive, image_.range.data(), rangeStart, rangeLength) == nullptr) return false;
 
@@ -132,7 +239,7 @@ bool RollbackJournal::begin(FileHandle archive, uint64_t rangeStart, uint32_t ra
         setLastError(ERROR_FILE_TOO_LARGE);
         return false;
     }
-    FileHandle journal = fileOps().createAlways(JOURNAL_FILE_NAME);
+    FileHandle journal = fileOps().createNew(name_);
     if (journal == nullptr) return false;
     const bool written = fileOps().writeAt(journal, 0, bytes.data(), uint32_t(bytes.size())) &&
                          fileOps().flush(journal);
@@ -140,7 +247,7 @@ bool RollbackJournal::begin(FileHandle archive, uint64_t rangeStart, uint32_t ra
     if (!written || !closed) {
         // The archive is untouched: a journal that is not whole only goes.
         LastErrorGuard keep;
-        fileOps().remove(JOURNAL_FILE_NAME);
+        fileOps().remove(name_);
         return false;
     }
     active_ = true;
@@ -148,64 +255,115 @@ bool RollbackJournal::begin(FileHandle archive, uint64_t rangeStart, uint32_t ra
 }
 
 bool RollbackJournal::commit() {
-    if (!fileOps().remove(JOURNAL_FILE_NAME)) return false;
+    if (!fileOps().remove(name_)) return false;
     active_ = false;
     return true;
 }
 
-void RollbackJournal::rollBack(FileHandle archive) {
-    if (!active_) return;
+bool RollbackJournal::rollBack(FileHandle archive) {
+    if (!active_) return true;
     LastErrorGuard keep;
     active_ = false;
-    if (rollBackArchive(archive, image_)) fileOps().remove(JOURNAL_FILE_NAME);
+    return rollBackArchive(archive, image_) && fileOps().remove(name_);
 }
 
-Recovery recoverArchive() {
-    bool changed = false;
-    if (!fileExists(ARCHIVE_FILE_NAME)) {
-        // A rebuilt archive that was complete but never got its name. Only a
-        // temporary file that reads as an archive counts as complete.
-        ArchivePtr rebuilt(openArchive(TEMP_FILE_NAME));
-        if (!rebuilt) return Recovery::clean;  // the job reports the missing archive
-        rebuilt.reset();
-        if (!fileOps().replace(TEMP_FILE_NAME, ARCHIVE_FILE_NAME)) return Recovery::failed;
-        changed = true;
+namespace {
+
+// No archive, but perhaps a rebuilt one that was complete and never got its
+// name. Only a temporary file that reads as a whole archive counts; it is
+// held while it is checked and renamed, so a run still writing it (which
+// holds it too) is never cut short. On success the archive is in place.
+bool restoreFromTemporary(const ArchivePaths& paths) {
+    FileHandle temporary = fileOps().openNoFollow(paths.temporary.c_str());
+    if (temporary == nullptr) {
+        if (isLink(getLastError())) fileOps().remove(paths.temporary.c_str());
+        // The job reports the archive as missing.
+        setLastError(ERROR_FILE_NOT_FOUND);
+        return false;
     }
+    ArchiveNode* rebuilt = readArchive(temporary);
+    if (rebuilt == nullptr) {
+        // Not whole: not an archive to put in place, and not ours to judge.
+        fileOps().close(temporary);
+        setLastError(ERROR_FILE_NOT_FOUND);
+        return false;
+    }
+    rebuilt->file = nullptr;
+    freeArchive(rebuilt);
+    return fileOps().replace(temporary, paths.temporary.c_str(), nullptr, paths.archive.c_str());
+}
 
-    FilePtr archive(fileOps().openExisting(ARCHIVE_FILE_NAME));
-    // Held by another run, or unreadable: touch nothing here; the job's own
-    // open reports why.
-    if (!archive) return changed ? Recovery::recovered : Recovery::clean;
-
+// What an interrupted in-place change left: undone from its journal, or
+// deleted when torn. Runs while the archive is held.
+Recovery recoverJournal(FileHandle archive, const ArchivePaths& paths, bool* changed) {
     std::vector<uint8_t> bytes;
-    if (readJournalFile(&bytes)) {
-        JournalImage image;
-        if (!decodeJournal(bytes.data(), bytes.size(), &image)) {
+    switch (readJournalFile(paths.journal.c_str(), &bytes)) {
+        case Found::none: return Recovery::clean;
+        case Found::unreadable: return Recovery::rollbackFailed;
+        case Found::read: break;
+    }
+    JournalImage image;
+    switch (decodeJournal(bytes.data(), bytes.size(), &image)) {
+        case JournalRead::torn:
             // Torn while it was written: the archive had not been touched yet.
-            if (!fileOps().remove(JOURNAL_FILE_NAME)) return Recovery::failed;
-        } else {
-            uint8_t header[HEADER_SIZE];
-            uint32_t done = 0;
-            if (!fileOps().readAt(archive.get(), 0, header, HEADER_SIZE, &done)) return Recovery::failed;
-            if (done != HEADER_SIZE || !journalMatches(header, image)) return Recovery::foreignJournal;
-            if (!rollBackArchive(archive.get(), image) || !fileOps().remove(JOURNAL_FILE_NAME))
-                return Recovery::failed;
-        }
-        changed = true;
-    } else if (getLastError() != ERROR_FILE_NOT_FOUND) {
-        return Recovery::failed;
+            if (!fileOps().remove(paths.journal.c_str())) return Recovery::rollbackFailed;
+            *changed = true;
+            return Recovery::clean;
+        case JournalRead::unknownVersion:
+            return Recovery::foreignJournal;
+        case JournalRead::whole:
+            break;
     }
+    setLastError(ERROR_SUCCESS);
+    if (!journalMatches(archive, image)) {
+        return getLastError() == ERROR_SUCCESS ? Recovery::foreignJournal : Recovery::rollbackFailed;
+    }
+    if (!rollBackArchive(archive, image) || !fileOps().remove(paths.journal.c_str())) return Recovery::rollbackFailed;
+    *changed = true;
+    return Recovery::clean;
+}
 
-    if (fileExists(TEMP_FILE_NAME)) {
-        // A rebuild that did not finish; the archive is whole without it.
-        // fileExists also says yes when the look itself failed, so the file
-        // may not be there at all: then it is gone as wanted, and refusing
-        // to run would show the user a missing file as the reason.
-        if (fileOps().remove(TEMP_FILE_NAME)) {
-            changed = true;
-        } else if (getLastError() != ERROR_FILE_NOT_FOUND) {
-            return Recovery::failed;
-        }
+// A rebuild that did not finish; the archive is whole without it. A file
+// that another run holds (one with an archive of the same stem in this
+// folder) is left alone, and a failure to delete is no reason to stop: a
+// rebuild that needs the name reports its own error then.
+bool removeStaleTemporary(const ArchivePaths& paths) {
+    FileHandle temporary = fileOps().openNoFollow(paths.temporary.c_str());
+    if (temporary == nullptr) {
+        return isLink(getLastError()) && fileOps().remove(paths.temporary.c_str());
     }
+    // Nobody holds it. Closed before the deletion, which Windows refuses
+    // for an open file.
+    fileOps().close(temporary);
+    return fileOps().remove(paths.temporary.c_str());
+}
+
+}  // namespace
+
+Recovery openForChange(const ArchivePaths& paths, FileHandle* archive) {
+    *archive = nullptr;
+    bool changed = false;
+    FilePtr held(fileOps().openExisting(paths.archive.c_str()));
+    if (!held) {
+        if (!isMissing(getLastError()) || !restoreFromTemporary(paths)) return Recovery::failed;
+        changed = true;
+        held.reset(fileOps().openExisting(paths.archive.c_str()));
+        if (!held) return Recovery::failed;
+    }
+    const Recovery journal = recoverJournal(held.get(), paths, &changed);
+    if (journal != Recovery::clean) return journal;
+    {
+        LastErrorGuard keep;
+        if (removeStaleTemporary(paths)) changed = true;
+    }
+    *archive = held.release();
     return changed ? Recovery::recovered : Recovery::clean;
+}
+
+Recovery recoverArchive(const ArchivePaths& paths) {
+    FileHandle archive = nullptr;
+    const Recovery result = openForChange(paths, &archive);
+    LastErrorGuard keep;
+    fileOps().close(archive);
+    return result;
 }

@@ -209,19 +209,34 @@ uint32_t announcedEntryCount(const uint8_t* header) {
 }
 
 ArchiveNode* openArchive(const char* fileName) {
+    FileHandle file = fileOps().openExisting(fileName);
+    if (file == nullptr) return nullptr;
+    ArchiveNode* head = readArchive(file);
+    if (head == nullptr) {
+        LastErrorGuard keep;
+        fileOps().close(file);
+    }
+    return head;
+}
+
+ArchiveNode* readArchive(FileHandle file) {
     ArchivePtr head(newNode());
     if (!head) {
         setLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
-    head->file = fileOps().openExisting(fileName);
-    if (head->file == nullptr) return nullptr;
+    head->file = file;
+    // On failure the caller keeps the file: the list lets go of it first.
+    auto letGo = [&head] {
+        head->file = nullptr;
+        return nullptr;
+    };
 
     uint8_t header[HEADER_SIZE];
-    if (readAt(head->file, header, 0, HEADER_SIZE) == nullptr) return nullptr;
+    if (readAt(file, header, 0, HEADER_SIZE) == nullptr) return letGo();
     if (std::memcmp(header + MAGIC_POS, ARCHIVE_MAGIC, MAGIC_SIZE) != 0) {
         setLastError(ERROR_BAD_FORMAT);
-        return nullptr;
+        return letGo();
     }
     head->version = loadU16(header + VERSION_POS);
     head->offset = loadU32(header + TABLE_OFFSET_POS);
@@ -233,7 +248,7 @@ ArchiveNode* openArchive(const char* fileName) {
         case MAJOR_V2: ok = readTableV2(head.get(), count); break;
         default: ok = refuse(ERROR_INVALID_DATA); break;
     }
-    if (!ok) return nullptr;
+    if (!ok) return letGo();
     return head.release();
 }
 

@@ -58,6 +58,10 @@ uint8_t* readAt(FileHandle file, uint8_t* buffer, uint64_t position, uint32_t si
 // On failure everything built is freed and the file is closed.
 ArchiveNode* openArchive(const char* fileName);
 
+// Reads the table of the archive open as `file`, as openArchive does. On
+// success the head owns `file`; on failure the caller still does.
+ArchiveNode* readArchive(FileHandle file);
+
 // Closes the head's file (when there is one) and frees every node and name,
 // without recursion. Accepts null. Entries' handles are never closed here.
 void freeArchive(ArchiveNode* head);

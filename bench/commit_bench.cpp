@@ -181,7 +181,7 @@ int main(int argc, char** argv) {
         check(head && update, "open");
         // The patch's entries replace their namesakes, as the patch job does.
         if (applyPatchList(head.get(), update.get()) == 0) check(false, "matching");
-        check(commitPatchedArchive(head.get()), "in-place commit");
+        check(commitArchive(head.get(), CommitRule::patch), "in-place commit");
         head.reset();
     };
     {

@@ -40,7 +40,7 @@ struct Fixture {
         spec.contentBytes = 1 << 20;  // only the table matters here
         if (!fs::exists(archive) && !generateArchive(archive, spec)) std::abort();
         head.reset(openArchive(archive.c_str()));
-        out = fileOps().createAlways((dir + "/table.out").c_str());
+        out = fileOps().createNew((dir + "/table.out").c_str());
         if (!head || !out) std::abort();
     }
     ~Fixture() { fileOps().close(out); }

@@ -22,14 +22,10 @@ void sumStoredSizes(ArchiveNode* head) {
 }
 
 unsigned convertWorker(void*) {
-    if (!recoverBeforeJob()) {
-        finishJob();
-        return 0;
-    }
-    ArchiveNode* head = openArchive(ARCHIVE_FILE_NAME);
-    if (head == nullptr) {
-        showLastError();
-    } else {
+    const ArchivePaths paths = archivePathsFor(ARCHIVE_FILE_NAME);
+    ArchiveNode* head = openArchiveForJob(paths);
+    CommitReport report;
+    if (head != nullptr) {
         sumStoredSizes(head);
         // The reader accepts no other major format, so this is the whole
         // choice; the minor byte plays no part.
@@ -37,8 +33,8 @@ unsigned convertWorker(void*) {
         char text[256];
         std::snprintf(text, sizeof text, toV2 ? TO_V2_FORMAT : TO_V1_FORMAT, unsigned(head->version));
         head->version = toV2 ? TARGET_V2 : TARGET_V1;
-        if (!commitArchive(head, dialogProgress())) {
-            showLastError();
+        if (!commitArchive(head, CommitRule::convert, paths, dialogProgress(), &report)) {
+            showCommitError(paths, report);
         } else {
             setProgressTo100();
             showJobMessage(text, CAPTION_DONE, MessageStyle::information);

@@ -45,8 +45,22 @@ const char* checkRollBack(const Bytes& archive, const JournalImage& image) {
     return nullptr;
 }
 
+// Whether the journal belongs to `archive`, asked of the archive as a file.
+bool matches(const Bytes& archive, const JournalImage& image) {
+    MemoryFileSystem files;
+    files.put(ARCHIVE_FILE_NAME, archive);
+    FileHandle file = fileOps().openExisting(ARCHIVE_FILE_NAME);
+    const bool result = file != nullptr && journalMatches(file, image);
+    fileOps().close(file);
+    return result;
+}
+
 // A program's start with this journal beside `archive`.
 const char* checkRecovery(const uint8_t* journal, size_t size, const Bytes& archive) {
+    JournalImage image;
+    const JournalRead read = decodeJournal(journal, size, &image);
+    const bool belongs = read == JournalRead::whole && matches(archive, image);
+
     MemoryFileSystem files;
     files.put(ARCHIVE_FILE_NAME, archive);
     files.put(JOURNAL_FILE_NAME, journal, size);
@@ -55,13 +69,12 @@ const char* checkRecovery(const uint8_t* journal, size_t size, const Bytes& arch
     Bytes after;
     if (!files.get(ARCHIVE_FILE_NAME, &after)) return "recovery lost the archive";
 
-    JournalImage image;
-    if (!decodeJournal(journal, size, &image)) {
+    if (read == JournalRead::torn) {
         if (result != Recovery::recovered) return "a torn journal was not reported as recovered";
         if (files.exists(JOURNAL_FILE_NAME)) return "a torn journal was kept";
         return after == archive ? nullptr : "a torn journal changed the archive";
     }
-    if (archive.size() < HEADER_SIZE || !journalMatches(archive.data(), image)) {
+    if (!belongs) {
         if (result != Recovery::foreignJournal) return "a foreign journal was not reported";
         if (!files.exists(JOURNAL_FILE_NAME)) return "a foreign journal was deleted";
         return after == archive ? nullptr : "a foreign journal changed the archive";
@@ -70,12 +83,22 @@ const char* checkRecovery(const uint8_t* journal, size_t size, const Bytes& arch
     const bool fits = image.originalSize <= archive.size() ||
                       (size <= MemoryFileSystem::CAPACITY && image.originalSize <= MemoryFileSystem::CAPACITY - size);
     if (!fits) {
-        if (result != Recovery::failed) return "a rollback that cannot fit was not reported as failed";
+        if (result != Recovery::rollbackFailed) return "a rollback that cannot fit was not reported as failed";
         return files.exists(JOURNAL_FILE_NAME) ? nullptr : "a journal whose rollback failed was deleted";
     }
     if (result != Recovery::recovered) return "a matching journal was not recovered";
     if (files.exists(JOURNAL_FILE_NAME)) return "a journal outlived its rollback";
     return after == expectedAfterRollback(archive, image) ? nullptr : "recovery did not restore the archive";
+}
+
+// An archive in the middle of the change the journal describes: each header
+// byte either the old or the new one, the bytes below the range from `fill`,
+// and some of what the change wrote behind.
+Bytes archiveDuringChange(const JournalImage& image, const Bytes& fill) {
+    Bytes archive(size_t(image.rangeStart) + fill.size() % 4096);
+    for (uint32_t i = 0; i < HEADER_SIZE; ++i) archive[i] = (i & 1) ? image.header[i] : image.newHeader[i];
+    for (size_t i = HEADER_SIZE; i < archive.size(); ++i) archive[i] = fill.empty() ? 0 : fill[i % fill.size()];
+    return archive;
 }
 
 // One journal's bytes through decoding, encoding, rollback and recovery.
@@ -85,7 +108,8 @@ TargetOutcome checkJournal(const uint8_t* data, size_t size) {
     // The input stands in for whatever the interrupted change left of the
     // archive; it need not be one.
     const Bytes input(data, data + size);
-    if (!decodeJournal(data, size, &image)) {
+    const JournalRead read = decodeJournal(data, size, &image);
+    if (read != JournalRead::whole) {
         outcome.broken = checkRecovery(data, size, input);
         return outcome;
     }
@@ -95,23 +119,53 @@ TargetOutcome checkJournal(const uint8_t* data, size_t size) {
         outcome.broken = "decoded range outside the old file";
         return outcome;
     }
-    if (encodeJournal(image) != input) {
+    if (image.version == JOURNAL_VERSION && encodeJournal(image) != input) {
         outcome.broken = "journal does not encode to its own bytes";
         return outcome;
     }
     if ((outcome.broken = checkRollBack(input, image)) != nullptr) return outcome;
+    if ((outcome.broken = checkRecovery(data, size, input)) != nullptr) return outcome;
+    if (image.rangeStart > MemoryFileSystem::CAPACITY / 2) return outcome;
 
-    // An archive the journal was taken of: its header matches in every byte
-    // a change keeps, while tableOffset and the format word differ, as after
-    // an interrupted change. Then the same archive with one kept byte
-    // changed, which the journal must not touch.
-    Bytes archive(image.header, image.header + HEADER_SIZE);
-    archive.insert(archive.end(), input.begin(), input.end());
-    storeU32(archive.data() + TABLE_OFFSET_POS, ~loadU32(image.header + TABLE_OFFSET_POS));
-    storeU32(archive.data() + VERSION_POS, 0x0103);
-    if ((outcome.broken = checkRecovery(data, size, archive)) != nullptr) return outcome;
-    archive[RESERVED_POS] ^= 0x5A;
-    outcome.broken = checkRecovery(data, size, archive);
+    // The archive the journal was taken of, caught in the middle of its
+    // change: the journal must roll it back. A journal written now always
+    // has version 2 and this archive's sample.
+    Bytes archive = archiveDuringChange(image, input);
+    {
+        MemoryFileSystem files;
+        files.put(ARCHIVE_FILE_NAME, archive);
+        FileHandle file = fileOps().openExisting(ARCHIVE_FILE_NAME);
+        const bool sampled = untouchedChecksum(file, image.rangeStart, &image.sampleCrc);
+        fileOps().close(file);
+        if (!sampled) {
+            outcome.broken = "the sample of an archive in memory could not be taken";
+            return outcome;
+        }
+    }
+    image.version = JOURNAL_VERSION;
+    const Bytes sealed = encodeJournal(image);
+    if (!matches(archive, image)) {
+        outcome.broken = "a journal does not match the archive it was taken of";
+        return outcome;
+    }
+    if ((outcome.broken = checkRecovery(sealed.data(), sealed.size(), archive)) != nullptr) return outcome;
+
+    // The same archive with a byte changed that the change never writes,
+    // as in another copy put back: the journal must not touch it. The last
+    // byte below the range is in every sample; without such bytes, a header
+    // byte becomes one that neither header has.
+    if (image.rangeStart > HEADER_SIZE) {
+        archive[size_t(image.rangeStart) - 1] ^= 0x5A;
+    } else {
+        uint8_t& byte = archive[RESERVED_POS];
+        byte = 0;
+        while (byte == image.header[RESERVED_POS] || byte == image.newHeader[RESERVED_POS]) ++byte;
+    }
+    if (matches(archive, image)) {
+        outcome.broken = "a journal matches a copy that differs below its range";
+        return outcome;
+    }
+    outcome.broken = checkRecovery(sealed.data(), sealed.size(), archive);
     return outcome;
 }
 

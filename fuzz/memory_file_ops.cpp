@@ -70,18 +70,18 @@ struct MemoryHooks {
         return open(found->second);
     }
 
-    static FileHandle createAlways(const char* name) {
+    // No links on this disk: a name is a file or nothing.
+    static FileHandle openNoFollow(const char* name) { return openExisting(name); }
+
+    static FileHandle createNew(const char* name) {
         if (current->failsNow()) {
             injected();
             return nullptr;
         }
+        // The old file goes from the name; whoever holds it keeps it.
         std::shared_ptr<File>& slot = current->files_[name];
-        if (slot && slot->open) {
-            failWith(ERROR_SHARING_VIOLATION);
-            return nullptr;
-        }
-        if (!slot) slot = std::make_shared<File>();
-        resize(slot.get(), 0);
+        if (slot) current->used_ -= slot->bytes.size();
+        slot = std::make_shared<File>();
         return open(slot);
     }
 
@@ -130,11 +130,16 @@ struct MemoryHooks {
         if (handle == nullptr) return true;
         // The handle is gone even when closing reports an error.
         const bool fails = current->failsNow();
+        release(handle);
+        return fails ? injected() : true;
+    }
+
+    static void release(FileHandle handle) {
+        if (handle == nullptr) return;
         Handle* h = handleOf(handle);
         h->file->open = false;
         --current->handles_;
         delete h;
-        return fails ? injected() : true;
     }
 
     static bool remove(const char* name) {
@@ -147,7 +152,10 @@ struct MemoryHooks {
         return true;
     }
 
-    static bool replace(const char* from, const char* to) {
+    static bool replace(FileHandle fromFile, const char* from, FileHandle toFile, const char* to) {
+        // The handles go whatever happens, as the contract says.
+        release(fromFile);
+        release(toFile);
         if (current->failsNow()) return injected();
         const auto source = current->files_.find(from);
         if (source == current->files_.end()) return failWith(ERROR_FILE_NOT_FOUND);
@@ -166,10 +174,10 @@ struct MemoryHooks {
 };
 
 MemoryFileSystem::MemoryFileSystem()
-    : table_{MemoryHooks::openExisting, MemoryHooks::createAlways, MemoryHooks::readAt,
-             MemoryHooks::writeAt,      MemoryHooks::fileSize,     MemoryHooks::truncate,
-             MemoryHooks::flush,        MemoryHooks::close,        MemoryHooks::remove,
-             MemoryHooks::replace} {
+    : table_{MemoryHooks::openExisting, MemoryHooks::openNoFollow, MemoryHooks::createNew,
+             MemoryHooks::readAt,       MemoryHooks::writeAt,      MemoryHooks::fileSize,
+             MemoryHooks::truncate,     MemoryHooks::flush,        MemoryHooks::close,
+             MemoryHooks::remove,       MemoryHooks::replace} {
     // Two layers at once would share one set of hooks: a harness bug.
     if (current != nullptr) __builtin_trap();
     current = this;

@@ -129,6 +129,14 @@ const char* checkRun(MemoryFileSystem& files, const Bytes& archive, const Bytes&
             return "success reported for a run that could not replace anything";
         if (message.text.rfind(std::to_string(expected.replacements) + "個", 0) != 0)
             return "success message with the wrong number of replacements";
+        // A fault after the commit point (a rebuild that follows the pass,
+        // failing with the disk) leaves the result standing; what it left
+        // beside it is the next start's to clear.
+        if (files.faultFired()) {
+            const Recovery recovery = recoverArchive();
+            if (recovery != Recovery::clean && recovery != Recovery::recovered)
+                return "the next start could not recover after a successful run";
+        }
         if (leftovers(files) || files.fileCount() != 2) return "a successful run left files besides the two archives";
         return checkArchiveReads(expected, true);
     }

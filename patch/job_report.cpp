@@ -36,36 +36,78 @@ void finishJob() {
 
 namespace {
 
-const char FOREIGN_JOURNAL_JA[] =
-    "data.hvr-journal は、いまの data.hvr のものではありません。\n\n"
-    "data.hvr と data.hvr-journal の両方を消さずに保管してください。"
-    "中断された処理の前の data.hvr を元の場所に戻してからもう一度実行すると、処理の取り消しを完了します。";
-const char FOREIGN_JOURNAL_EN[] =
-    "data.hvr-journal does not belong to this data.hvr.\n\n"
-    "Keep both data.hvr and data.hvr-journal. Put back the data.hvr that was being changed when the "
-    "program stopped, then run it again: it will finish undoing the interrupted change.";
-const char KEEP_FILES_JA[] =
-    "前回中断された処理を取り消せませんでした。data.hvr と data.hvr-journal を消さずに保管し、"
-    "原因を取り除いてからもう一度実行してください。";
-const char KEEP_FILES_EN[] =
-    "The change an earlier run left unfinished could not be undone. Keep data.hvr and "
-    "data.hvr-journal, remove the cause, then run the program again.";
+// The texts about the journal name the files as they are: data.hvr and its
+// journal in the current folder, or the paths beside a linked archive.
+std::string foreignJournalText(const ArchivePaths& paths) {
+    const std::string& archive = paths.archive;
+    const std::string& journal = paths.journal;
+    if (userPrefersJapanese()) {
+        return journal + " は、いまの " + archive + " のものではありません。\n\n" + archive + " と " + journal +
+               " の両方を消さずに保管してください。中断された処理の前の " + archive +
+               " を元の場所に戻してからもう一度実行すると、処理の取り消しを完了します。";
+    }
+    return journal + " does not belong to this " + archive + ".\n\nKeep both " + archive + " and " + journal +
+           ". Put back the " + archive +
+           " that was being changed when the program stopped, then run it again: it will finish undoing the "
+           "interrupted change.";
+}
+
+std::string unfinishedRollbackText(const ArchivePaths& paths) {
+    const std::string& archive = paths.archive;
+    const std::string& journal = paths.journal;
+    if (userPrefersJapanese()) {
+        return "前回中断された処理を取り消せませんでした。" + archive + " と " + journal +
+               " を消さずに保管し、原因を取り除いてからもう一度実行してください。";
+    }
+    return "The change an earlier run left unfinished could not be undone. Keep " + archive + " and " + journal +
+           ", remove the cause, then run the program again.";
+}
+
+std::string keptJournalText(const ArchivePaths& paths) {
+    const std::string& archive = paths.archive;
+    const std::string& journal = paths.journal;
+    if (userPrefersJapanese()) {
+        return archive + " を元に戻せませんでした。元に戻すための情報は " + journal + " にあります。" + archive +
+               " と " + journal + " を消さずに保管し、原因を取り除いてからもう一度実行すると、変更の取り消しを完了します。";
+    }
+    return archive + " could not be put back as it was. " + journal + " holds the way back: keep it and " + archive +
+           ", remove the cause, then run the program again; it will finish undoing the change.";
+}
 
 }  // namespace
 
-bool recoverBeforeJob() {
-    const bool japanese = userPrefersJapanese();
-    switch (recoverArchive()) {
+ArchiveNode* openArchiveForJob(const ArchivePaths& paths) {
+    FileHandle file = nullptr;
+    switch (openForChange(paths, &file)) {
         case Recovery::clean:
         case Recovery::recovered:
-            return true;
-        case Recovery::foreignJournal:
-            showJobMessage(japanese ? FOREIGN_JOURNAL_JA : FOREIGN_JOURNAL_EN, CAPTION_ERROR, MessageStyle::error);
-            return false;
-        case Recovery::failed:
             break;
+        case Recovery::failed:
+            showLastError();
+            return nullptr;
+        case Recovery::foreignJournal:
+            showJobMessage(foreignJournalText(paths), CAPTION_ERROR, MessageStyle::error);
+            return nullptr;
+        case Recovery::rollbackFailed:
+            showJobMessage(errorText(getLastError()) + "\n\n" + unfinishedRollbackText(paths), CAPTION_ERROR,
+                           MessageStyle::error);
+            return nullptr;
     }
-    const std::string text = errorText(getLastError()) + "\n\n" + (japanese ? KEEP_FILES_JA : KEEP_FILES_EN);
-    showJobMessage(text, CAPTION_ERROR, MessageStyle::error);
-    return false;
+    ArchiveNode* head = readArchive(file);
+    if (head == nullptr) {
+        {
+            LastErrorGuard keep;
+            fileOps().close(file);
+        }
+        showLastError();
+    }
+    return head;
+}
+
+void showCommitError(const ArchivePaths& paths, const CommitReport& report) {
+    if (!report.journalKept) {
+        showLastError();
+        return;
+    }
+    showJobMessage(errorText(getLastError()) + "\n\n" + keptJournalText(paths), CAPTION_ERROR, MessageStyle::error);
 }

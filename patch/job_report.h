@@ -24,10 +24,16 @@ void setProgressTo100();
 // Sends the commit's progress to the running dialog's bar.
 ProgressSink dialogProgress();
 
-// Run before a job reads data.hvr: undoes or finishes what an interrupted
-// earlier run left. False, after telling the user what to do and which files
-// to keep, when the archive cannot be made whole.
-bool recoverBeforeJob();
+// Opens the job's archive (data.hvr, or the file it links to) for a change:
+// holds it, makes whole what an interrupted earlier run left, and reads its
+// table. Null after telling the user why, and which files to keep when it
+// matters.
+ArchiveNode* openArchiveForJob(const ArchivePaths& paths);
+
+// The error box for a failed commit: the system's text for the last error,
+// and, when the failed in-place pass could not be rolled back, which files
+// hold the way back.
+void showCommitError(const ArchivePaths& paths, const CommitReport& report);
 
 // The job's last step: clears activeDialog, then posts the OK command to the
 // dialog that was running it, so that the dialog closes.

@@ -13,14 +13,12 @@ const char REPLACED_FORMAT[] = "%d個置換しました\n\nDataFormat : 0x%04X\n
 }  // namespace
 
 unsigned patchWorker(void*) {
-    if (!recoverBeforeJob()) {
-        finishJob();
-        return 0;
-    }
-    ArchiveNode* data = openArchive(ARCHIVE_FILE_NAME);
+    const ArchivePaths paths = archivePathsFor(ARCHIVE_FILE_NAME);
+    ArchiveNode* data = openArchiveForJob(paths);
     ArchiveNode* patch = nullptr;
+    CommitReport report;
     if (data == nullptr) {
-        showLastError();
+        // Already reported.
     } else if ((patch = openArchive(PATCH_FILE_NAME)) == nullptr) {
         showLastError();
     } else {
@@ -29,8 +27,8 @@ unsigned patchWorker(void*) {
             // Nothing is written: data.hvr keeps its contents.
             setProgressTo100();
             showJobMessage(NOTHING_TO_REPLACE, CAPTION_DONE, MessageStyle::error);
-        } else if (!commitArchive(data, dialogProgress())) {
-            showLastError();
+        } else if (!commitArchive(data, CommitRule::patch, paths, dialogProgress(), &report)) {
+            showCommitError(paths, report);
         } else {
             setProgressTo100();
             char text[256];

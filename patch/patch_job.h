@@ -1,9 +1,8 @@
 // The patch job: applies update.hvp to data.hvr.
 #pragma once
 
+#include "archive/archive_files.h"
 #include "archive/reader.h"
-
-constexpr const char* PATCH_FILE_NAME = "update.hvp";
 
 // Points every data entry whose name equals (letter case aside) the name of
 // a patch file entry at that entry's bytes, and counts each such match: when

@@ -22,19 +22,26 @@ using FileHandle = PlatformFile*;
 struct FileOps {
     // Opens an existing file for reading and writing, shared with nobody: a
     // second open of the same file, by this or another process, fails with
-    // ERROR_SHARING_VIOLATION until the first is closed.
+    // ERROR_SHARING_VIOLATION until the first is closed. A symbolic link is
+    // followed. The file held is the one `name` names once the hold is
+    // taken: a file replaced under the name in the meantime is let go and
+    // the name opened again.
     FileHandle (*openExisting)(const char* name);
 
-    // Creates the file, or truncates an existing one to zero length, for
-    // reading and writing without sharing. A file held by someone else is
-    // refused with ERROR_SHARING_VIOLATION and left untouched. The file's
-    // name is on stable storage when this returns.
-    FileHandle (*createAlways)(const char* name);
+    // As openExisting, but never through a symbolic link: for the program's
+    // own temporary names, where a link can only have been planted. A link
+    // at `name` fails with ERROR_CANT_RESOLVE_FILENAME; its target is never
+    // opened.
+    FileHandle (*openNoFollow)(const char* name);
 
-    // Reads up to `count` bytes at `position`. Stops early only at the end of
-    // the file: `*done` then tells how many bytes arrived, and the rest of the
-    // buffer is left as it was. Reading at or past the end gives *done == 0
-    // and true; deciding whether a short read is an error is the caller's job.
+    // Creates a new, empty regular file at `name` for reading and writing
+    // without sharing, after removing whatever stood there before (a file, or
+    // a link itself, never what a link points to). So nothing that was
+    // planted at the name, and no other name of an old file there, ever
+    // receives a byte. The file's name is on stable storage when this
+    // returns.
+    FileHandle (*createNew)(const char* name);
+
     bool (*readAt)(FileHandle file, uint64_t position, void* buffer, uint32_t count,
                    uint32_t* done);
 
@@ -55,14 +62,24 @@ struct FileOps {
     // is false (a late write error reported at close).
     bool (*close)(FileHandle file);
 
-    // Deletes the file; the deletion is on stable storage when this returns.
+    // Deletes the name: a file, or a link itself, never what a link points
+    // to. True once the name is gone. The deletion is then flushed to stable
+    // storage, but a failure of that flush is not reported: the deletion has
+    // happened, and what it decided stands (a crash may at worst bring the
+    // name back).
     bool (*remove)(const char* name);
 
-    // Puts `from` in the place of `to` in one atomic step: afterwards `to`
-    // names either the old file or the new one, never nothing, even across a
-    // crash. The directory entry is flushed before returning. Both files must
-    // be closed.
-    bool (*replace)(const char* from, const char* to);
+    // Puts the file `from` in the place of `to` in one atomic step:
+    // afterwards `to` names either the old file or the new one, never
+    // nothing, even across a crash. Closes `fromFile` and `toFile` (the open
+    // handles of the two files, either may be null) whatever the result:
+    // where the system allows, only once the new name is in place, so that no
+    // other process can take either file in between; where it cannot replace
+    // an open file (Windows), first, and a process that opens `to` in that
+    // gap makes the replace fail. True once the new name is in place; it is
+    // then flushed to stable storage, and a failure of that flush is not
+    // reported, as for remove. Both files must have been flushed before.
+    bool (*replace)(FileHandle fromFile, const char* from, FileHandle toFile, const char* to);
 
     // Optional; null where the system has nothing better than reading and
     // writing, and callers then copy through buffers of their own. Copies
@@ -101,6 +118,11 @@ std::string errorText(uint32_t code);
 
 // Whether the user's language for messages is Japanese.
 bool userPrefersJapanese();
+
+// The path of the file that `name` finally names when it is a symbolic link
+// (following every link; absolute), else `name` itself. A link that leads
+// nowhere also gives `name`: opening it then reports the missing file.
+std::string finalPathOf(const char* name);
 
 // Keeps the thread's last error across clean-up calls (close, free, delete)
 // on a failure path, so that the code of the first failure reaches the job.

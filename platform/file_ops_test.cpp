@@ -53,7 +53,7 @@ TEST(FileOps, AHeldFileCannotBeOpenedOrRecreatedAgain) {
     EXPECT_EQ(uint32_t(ERROR_SHARING_VIOLATION), getLastError());
 
     setLastError(0);
-    EXPECT_EQ(nullptr, ops().createAlways(name.c_str()));
+    EXPECT_EQ(nullptr, ops().createNew(name.c_str()));
     EXPECT_EQ(uint32_t(ERROR_SHARING_VIOLATION), getLastError());
     first.reset();
     EXPECT_EQ(bytesOf("keep me"), readFileBytes(name)) << "a refused create must not truncate";
@@ -120,7 +120,7 @@ TEST(FileOps, AReadOnlyFileIsRefusedWithAccessDenied) {
 TEST(FileOps, PositionsBeyondFourGigabytesOnASparseFile) {
     ScopedTempDir dir;
     const std::string name = dir.file("big.hvr");
-    FilePtr file(ops().createAlways(name.c_str()));
+    FilePtr file(ops().createNew(name.c_str()));
     ASSERT_NE(nullptr, file);
     const uint64_t beyond = (uint64_t(5) << 30) + 3;  // past 2^32, and not block-aligned
     ASSERT_TRUE(ops().writeAt(file.get(), beyond, "abc", 3)) << getLastError();
@@ -176,11 +176,11 @@ TEST(FileOps, ReadsStopShortOnlyAtTheEndOfTheFile) {
     }
 }
 
-TEST(FileOps, CreateTruncatesAndWritesFlushAndCut) {
+TEST(FileOps, CreateNewStartsEmptyWhereAFileWasAndWritesFlushAndCut) {
     ScopedTempDir dir;
     const std::string name = dir.file("data.$$$");
     writeFileBytes(name, bytesOf("old contents that must go"));
-    FilePtr file(ops().createAlways(name.c_str()));
+    FilePtr file(ops().createNew(name.c_str()));
     ASSERT_NE(nullptr, file);
     uint64_t size = 1;
     ASSERT_TRUE(ops().fileSize(file.get(), &size));
@@ -193,31 +193,127 @@ TEST(FileOps, CreateTruncatesAndWritesFlushAndCut) {
     EXPECT_EQ(bytesOf("headta"), readFileBytes(name));
 }
 
-TEST(FileOps, ReplacePutsTheNewFileInPlaceOfTheOld) {
+// Links planted at a name the program creates or reads for itself: the
+// program's bytes must never reach, and nothing must be read from, what they
+// point at.
+enum class Planted { danglingLink, linkToFile, hardLink };
+
+// Plants `kind` at `name`, aimed at `outside` (which holds "victim" unless
+// the link dangles). False when the system cannot make such a link here.
+bool plant(Planted kind, const std::string& name, const std::string& outside) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    if (kind != Planted::danglingLink) writeFileBytes(outside, bytesOf("victim"));
+    if (kind == Planted::hardLink) {
+        fs::create_hard_link(outside, name, error);
+    } else {
+        fs::create_symlink(outside, name, error);
+    }
+    return !error;
+}
+
+struct PlantedCase {
+    const char* what;
+    Planted kind;
+};
+const PlantedCase PLANTED_CASES[] = {
+    {"a link to a place that does not exist", Planted::danglingLink},
+    {"a link to a file outside", Planted::linkToFile},
+    {"a second name of a file outside", Planted::hardLink},
+};
+
+TEST(FileOps, CreateNewNeverWritesThroughWhatIsPlantedAtTheName) {
+    for (const PlantedCase& c : PLANTED_CASES) {
+        SCOPED_TRACE(c.what);
+        ScopedTempDir dir;
+        ScopedTempDir elsewhere;
+        const std::string name = dir.file("data.$$$");
+        const std::string outside = elsewhere.file("target");
+        if (!plant(c.kind, name, outside)) GTEST_SKIP() << "links cannot be made here";
+
+        FilePtr file(ops().createNew(name.c_str()));
+        ASSERT_NE(nullptr, file) << getLastError();
+        ASSERT_TRUE(ops().writeAt(file.get(), 0, "ours", 4));
+        file.reset();
+        EXPECT_EQ(bytesOf("ours"), readFileBytes(name));
+        EXPECT_FALSE(std::filesystem::is_symlink(name)) << "the link must be gone, not followed";
+        if (c.kind == Planted::danglingLink) {
+            EXPECT_FALSE(fileExists(outside)) << "the link's target must not be created";
+        } else {
+            EXPECT_EQ(bytesOf("victim"), readFileBytes(outside));
+        }
+    }
+}
+
+TEST(FileOps, OpenNoFollowRefusesALinkAndLeavesItsTarget) {
+    ScopedTempDir dir;
+    ScopedTempDir elsewhere;
+    const std::string link = dir.file("data.hvr-journal");
+    const std::string outside = elsewhere.file("target");
+    if (!plant(Planted::linkToFile, link, outside)) GTEST_SKIP() << "links cannot be made here";
+
+    setLastError(0);
+    EXPECT_EQ(nullptr, ops().openNoFollow(link.c_str()));
+    EXPECT_EQ(uint32_t(ERROR_CANT_RESOLVE_FILENAME), getLastError());
+    FilePtr followed(ops().openExisting(link.c_str()));
+    EXPECT_NE(nullptr, followed) << "the archive's own name may be a link";
+    followed.reset();
+
+    ASSERT_TRUE(ops().remove(link.c_str())) << getLastError();
+    EXPECT_FALSE(std::filesystem::is_symlink(link));
+    EXPECT_EQ(bytesOf("victim"), readFileBytes(outside)) << "removing a link removes the link";
+
+    const std::string plain = dir.file("data.$$$");
+    writeFileBytes(plain, bytesOf("plain"));
+    FilePtr file(ops().openNoFollow(plain.c_str()));
+    EXPECT_NE(nullptr, file) << "a plain file opens as with openExisting";
+    setLastError(0);
+    EXPECT_EQ(nullptr, ops().openNoFollow(plain.c_str()));
+    EXPECT_EQ(uint32_t(ERROR_SHARING_VIOLATION), getLastError()) << "and is held the same way";
+}
+
+TEST(FileOps, FinalPathOfFollowsLinksAndLeavesOtherNames) {
+    ScopedTempDir dir;
+    ScopedTempDir elsewhere;
+    const std::string plain = dir.file("plain.hvr");
+    writeFileBytes(plain, bytesOf("x"));
+    EXPECT_EQ(plain, finalPathOf(plain.c_str()));
+    EXPECT_EQ(dir.file("missing.hvr"), finalPathOf(dir.file("missing.hvr").c_str()));
+
+    const std::string link = dir.file("data.hvr");
+    const std::string outside = elsewhere.file("archive.bin");
+    if (!plant(Planted::linkToFile, link, outside)) GTEST_SKIP() << "links cannot be made here";
+    namespace fs = std::filesystem;
+    EXPECT_TRUE(fs::equivalent(fs::path(finalPathOf(link.c_str())), fs::path(outside)));
+    EXPECT_TRUE(fs::path(finalPathOf(link.c_str())).is_absolute());
+
+    const std::string dangling = dir.file("dangling.hvr");
+    ASSERT_TRUE(plant(Planted::danglingLink, dangling, elsewhere.file("nowhere")));
+    EXPECT_EQ(dangling, finalPathOf(dangling.c_str()));
+}
+
+TEST(FileOps, ReplacePutsTheNewFileInPlaceOfTheOldAndLetsBothGo) {
     ScopedTempDir dir;
     const std::string target = dir.file("data.hvr");
     const std::string source = dir.file("data.$$$");
     writeFileBytes(target, bytesOf("old"));
-    writeFileBytes(source, bytesOf("new"));
-    ASSERT_TRUE(ops().replace(source.c_str(), target.c_str())) << getLastError();
+    FileHandle held = ops().openExisting(target.c_str());
+    ASSERT_NE(nullptr, held);
+    FileHandle created = ops().createNew(source.c_str());
+    ASSERT_NE(nullptr, created);
+    ASSERT_TRUE(ops().writeAt(created, 0, "new", 3));
+    ASSERT_TRUE(ops().flush(created));
+    ASSERT_TRUE(ops().replace(created, source.c_str(), held, target.c_str())) << getLastError();
     EXPECT_EQ(bytesOf("new"), readFileBytes(target));
     EXPECT_FALSE(fileExists(source));
+    FilePtr again(ops().openExisting(target.c_str()));
+    EXPECT_NE(nullptr, again) << "both handles must have been closed";
+    again.reset();
 
     setLastError(0);
-    EXPECT_FALSE(ops().replace(source.c_str(), target.c_str()));
+    EXPECT_FALSE(ops().replace(nullptr, source.c_str(), nullptr, target.c_str()));
     EXPECT_EQ(uint32_t(ERROR_FILE_NOT_FOUND), getLastError());
     EXPECT_EQ(bytesOf("new"), readFileBytes(target)) << "a failed replace leaves the target";
-}
-
-TEST(FileOps, RemoveDeletesAndReportsAMissingFile) {
-    ScopedTempDir dir;
-    const std::string name = dir.file("data.$$$");
-    writeFileBytes(name, bytesOf("x"));
-    ASSERT_TRUE(ops().remove(name.c_str()));
-    EXPECT_FALSE(fileExists(name));
-    setLastError(0);
-    EXPECT_FALSE(ops().remove(name.c_str()));
-    EXPECT_EQ(uint32_t(ERROR_FILE_NOT_FOUND), getLastError());
 }
 
 TEST(FileOps, LastErrorIsPerThreadAndSurvivesAGuard) {

@@ -43,7 +43,7 @@ bool readThrough(FileHandle file, std::vector<uint8_t>* bytes) {
 }
 
 bool writeWholeFile(const std::string& name, const std::vector<uint8_t>& bytes) {
-    FileHandle file = platform().createAlways(name.c_str());
+    FileHandle file = platform().createNew(name.c_str());
     if (file == nullptr) return false;
     const bool written =
         bytes.empty() || platform().writeAt(file, 0, bytes.data(), uint32_t(bytes.size()));
@@ -90,13 +90,17 @@ struct CrashHooks {
         return false;
     }
 
-    static FileHandle openExisting(const char* name) {
-        const Verdict verdict = current->admit(FileCall::openExisting, name);
+    static FileHandle openExisting(const char* name) { return openWith(FileCall::openExisting, name); }
+
+    static FileHandle openNoFollow(const char* name) { return openWith(FileCall::openNoFollow, name); }
+
+    static FileHandle openWith(FileCall kind, const char* name) {
+        const Verdict verdict = current->admit(kind, name);
         if (verdict != Verdict::proceed) {
             failWith(codeFor(verdict));
             return nullptr;
         }
-        FileHandle file = platform().openExisting(name);
+        FileHandle file = kind == FileCall::openExisting ? platform().openExisting(name) : platform().openNoFollow(name);
         if (file == nullptr) return nullptr;
         current->open_[file] = name;
         LastErrorGuard keep;
@@ -104,28 +108,20 @@ struct CrashHooks {
         return file;
     }
 
-    static FileHandle createAlways(const char* name) {
-        const Verdict verdict = current->admit(FileCall::createAlways, name);
+    static FileHandle createNew(const char* name) {
+        const Verdict verdict = current->admit(FileCall::createNew, name);
         if (verdict != Verdict::proceed) {
             failWith(codeFor(verdict));
             return nullptr;
         }
-        {
-            // What the file held before it is cut is what a crash can bring back.
-            LastErrorGuard keep;
-            current->model(name, nullptr);
-        }
-        FileHandle file = platform().createAlways(name);
+        FileHandle file = platform().createNew(name);
         if (file == nullptr) return nullptr;
         current->open_[file] = name;
+        // Whatever stood at the name is gone for good and a new, empty file
+        // is there: both are on stable storage when the call returns.
         CrashFileOps::FileModel& model = current->files_[name];
-        if (model.exists) {
-            // The name stays; the cut is an unflushed change like any other.
-            model.pending.push_back({true, 0, {}});
-        } else {
-            model = CrashFileOps::FileModel{};
-            model.exists = true;
-        }
+        model = CrashFileOps::FileModel{};
+        model.exists = true;
         return file;
     }
 
@@ -203,14 +199,21 @@ struct CrashHooks {
         return true;
     }
 
-    static bool replace(const char* from, const char* to) {
+    static bool replace(FileHandle fromFile, const char* from, FileHandle toFile, const char* to) {
         const Verdict verdict = current->admit(FileCall::replace, std::string(from) + " -> " + to);
-        if (verdict != Verdict::proceed) return failWith(codeFor(verdict));
+        current->open_.erase(fromFile);
+        current->open_.erase(toFile);
+        if (verdict != Verdict::proceed) {
+            // The handles go whatever the result; closing writes nothing.
+            platform().close(fromFile);
+            platform().close(toFile);
+            return failWith(codeFor(verdict));
+        }
         {
             LastErrorGuard keep;
             current->model(from, nullptr);
         }
-        if (!platform().replace(from, to)) return false;
+        if (!platform().replace(fromFile, from, toFile, to)) return false;
         // The file moves with its unflushed writes; only the names are durable.
         CrashFileOps::FileModel moved = std::move(current->files_[from]);
         current->files_[from] = CrashFileOps::FileModel{};
@@ -234,10 +237,10 @@ struct CrashHooks {
 };
 
 CrashFileOps::CrashFileOps()
-    : table_{CrashHooks::openExisting, CrashHooks::createAlways, CrashHooks::readAt,
-             CrashHooks::writeAt,      CrashHooks::fileSize,     CrashHooks::truncate,
-             CrashHooks::flush,        CrashHooks::close,        CrashHooks::remove,
-             CrashHooks::replace,
+    : table_{CrashHooks::openExisting, CrashHooks::openNoFollow, CrashHooks::createNew,
+             CrashHooks::readAt,       CrashHooks::writeAt,      CrashHooks::fileSize,
+             CrashHooks::truncate,     CrashHooks::flush,        CrashHooks::close,
+             CrashHooks::remove,       CrashHooks::replace,
              platformFileOps().copyAt != nullptr ? CrashHooks::copyAt : nullptr} {
     if (current != nullptr) ADD_FAILURE() << "a CrashFileOps is already installed";
     current = this;

@@ -5,8 +5,8 @@
 // name, a model of the page cache: the content that is on stable storage (as
 // of the file's last successful flush) and the writes and truncations made
 // since, in order. Directory operations are durable when they return, as the
-// FileOps contract promises: a createAlways of a new name leaves an empty,
-// durable file; remove and replace change names for good, and a file that is
+// FileOps contract promises: createNew leaves an empty, durable file in
+// place of whatever had the name; remove and replace change names for good, and a file that is
 // renamed takes its unflushed writes along.
 //
 // It numbers every call from 1 and can, at call k,

@@ -29,13 +29,21 @@ struct FaultHooks {
         return track(platform().openExisting(name));
     }
 
-    static FileHandle createAlways(const char* name) {
-        ++current->created_[name];
-        if (current->countAndCheck(FileCall::createAlways)) {
+    static FileHandle openNoFollow(const char* name) {
+        if (current->countAndCheck(FileCall::openNoFollow)) {
             failWith(current->fault_->code);
             return nullptr;
         }
-        return track(platform().createAlways(name));
+        return track(platform().openNoFollow(name));
+    }
+
+    static FileHandle createNew(const char* name) {
+        ++current->created_[name];
+        if (current->countAndCheck(FileCall::createNew)) {
+            failWith(current->fault_->code);
+            return nullptr;
+        }
+        return track(platform().createNew(name));
     }
 
     static bool readAt(FileHandle file, uint64_t position, void* buffer, uint32_t count,
@@ -87,9 +95,17 @@ struct FaultHooks {
         return platform().remove(name);
     }
 
-    static bool replace(const char* from, const char* to) {
-        if (current->countAndCheck(FileCall::replace)) return failWith(current->fault_->code);
-        return platform().replace(from, to);
+    static bool replace(FileHandle fromFile, const char* from, FileHandle toFile, const char* to) {
+        const bool fails = current->countAndCheck(FileCall::replace);
+        current->open_.erase(fromFile);
+        current->open_.erase(toFile);
+        if (fails) {
+            // The handles go whatever the result, as the contract says.
+            platform().close(fromFile);
+            platform().close(toFile);
+            return failWith(current->fault_->code);
+        }
+        return platform().replace(fromFile, from, toFile, to);
     }
 
     static bool copyAt(FileHandle source, uint64_t sourcePosition, FileHandle target, uint64_t targetPosition,
@@ -110,8 +126,10 @@ const char* fileCallName(FileCall kind) {
     switch (kind) {
         case FileCall::openExisting:
             return "openExisting";
-        case FileCall::createAlways:
-            return "createAlways";
+        case FileCall::openNoFollow:
+            return "openNoFollow";
+        case FileCall::createNew:
+            return "createNew";
         case FileCall::readAt:
             return "readAt";
         case FileCall::writeAt:
@@ -135,10 +153,10 @@ const char* fileCallName(FileCall kind) {
 }
 
 FaultFileOps::FaultFileOps()
-    : table_{FaultHooks::openExisting, FaultHooks::createAlways, FaultHooks::readAt,
-             FaultHooks::writeAt,      FaultHooks::fileSize,     FaultHooks::truncate,
-             FaultHooks::flush,        FaultHooks::close,        FaultHooks::remove,
-             FaultHooks::replace,
+    : table_{FaultHooks::openExisting, FaultHooks::openNoFollow, FaultHooks::createNew,
+             FaultHooks::readAt,       FaultHooks::writeAt,      FaultHooks::fileSize,
+             FaultHooks::truncate,     FaultHooks::flush,        FaultHooks::close,
+             FaultHooks::remove,       FaultHooks::replace,
              platformFileOps().copyAt != nullptr ? FaultHooks::copyAt : nullptr} {
     if (current != nullptr) ADD_FAILURE() << "a FaultFileOps is already installed";
     current = this;
@@ -169,7 +187,16 @@ uint64_t FaultFileOps::createCalls(const std::string& name) const {
     return found == created_.end() ? 0 : found->second;
 }
 
+uint64_t FaultFileOps::numberOf(FileCall kind, uint64_t nth) const {
+    uint64_t seen = 0;
+    for (size_t i = 0; i < sequence_.size(); ++i) {
+        if (sequence_[i] == kind && ++seen == nth) return i + 1;
+    }
+    return 0;
+}
+
 void FaultFileOps::resetCounts() {
+    sequence_.clear();
     created_.clear();
     counts_.fill(0);
     total_ = 0;
@@ -179,6 +206,7 @@ void FaultFileOps::resetCounts() {
 bool FaultFileOps::countAndCheck(FileCall kind) {
     const uint64_t ofKind = ++counts_[size_t(kind)];
     const uint64_t overall = ++total_;
+    sequence_.push_back(kind);
     if (!fault_) return false;
     if (fault_->kind && *fault_->kind != kind) return false;
     const uint64_t n = fault_->kind ? ofKind : overall;

@@ -22,12 +22,14 @@
 #include <map>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "platform/file_ops.h"
 
 enum class FileCall {
     openExisting,
-    createAlways,
+    openNoFollow,
+    createNew,
     readAt,
     writeAt,
     fileSize,
@@ -38,7 +40,7 @@ enum class FileCall {
     replace,
     copyAt,  // only where the platform has it
 };
-constexpr size_t FILE_CALL_KINDS = 11;
+constexpr size_t FILE_CALL_KINDS = 12;
 
 const char* fileCallName(FileCall kind);
 
@@ -69,8 +71,11 @@ public:
     void resetCounts();
 
     uint64_t calls(FileCall kind) const { return counts_[size_t(kind)]; }
+    // The number (counted over all kinds) of the `nth` call of `kind` since
+    // the last resetCounts; 0 when there was none.
+    uint64_t numberOf(FileCall kind, uint64_t nth) const;
     uint64_t totalCalls() const { return total_; }
-    // How many createAlways calls named this file.
+    // How many createNew calls named this file.
     uint64_t createCalls(const std::string& name) const;
     // How many calls were failed on purpose.
     uint64_t injectedFailures() const { return injected_; }
@@ -93,6 +98,7 @@ private:
 
     FileOps table_;
     std::array<uint64_t, FILE_CALL_KINDS> counts_{};
+    std::vector<FileCall> sequence_;
     uint64_t total_ = 0;
     uint64_t injected_ = 0;
     std::optional<Fault> fault_;

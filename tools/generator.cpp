@@ -216,7 +216,7 @@ bool writeArchive(const std::string& path, const std::vector<GenEntry>& entries,
         return false;
     }
 
-    std::unique_ptr<PlatformFile, FileCloser> file(fileOps().createAlways(path.c_str()));
+    std::unique_ptr<PlatformFile, FileCloser> file(fileOps().createNew(path.c_str()));
     if (!file) return false;
     ArchivePtr head = buildList(entries, version);
     if (!head) {

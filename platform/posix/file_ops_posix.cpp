@@ -104,40 +104,16 @@ bool flushDirectoryOf(const char* name) {
 // exclude: programs that never ask for the lock (cp, editors, a shell's
 // redirection) still read and write the file, and some network file systems
 // do not honour flock at all. Deleting or renaming the file is not prevented
-// either.
-FileHandle openLocked(const char* name, int flags, bool truncateAfterLock) {
-    int fd;
-    do {
-        fd = ::open(name, flags | O_CLOEXEC, 0666);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        failWithErrno();
-        return nullptr;
-    }
-    // Only regular files are archives; Windows refuses to open a directory
-    // as a file, so a directory is refused here too.
-    struct stat info;
-    const bool statted = ::fstat(fd, &info) == 0;
-    if (!statted || !S_ISREG(info.st_mode)) {
-        const int saved = !statted ? errno : S_ISDIR(info.st_mode) ? EISDIR : EACCES;
-        ::close(fd);
-        errno = saved;
-        failWithErrno();
-        return nullptr;
-    }
-    int locked;
-    do {
-        locked = ::flock(fd, LOCK_EX | LOCK_NB);
-    } while (locked != 0 && errno == EINTR);
-    // Truncate only once the lock is ours, so a file held by someone else is
-    // never cut.
-    if (locked != 0 || (truncateAfterLock && ::ftruncate(fd, 0) != 0)) {
-        const int saved = errno;
-        ::close(fd);
-        errno = saved;
-        failWithErrno();
-        return nullptr;
-    }
+// either, which is why a lock, once taken, is checked against the name.
+constexpr int OPEN_ATTEMPTS = 8;
+
+void closeKeepingErrno(int fd) {
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+}
+
+FileHandle wrap(int fd) {
     PlatformFile* file = static_cast<PlatformFile*>(std::malloc(sizeof(PlatformFile)));
     if (file == nullptr) {
         ::close(fd);
@@ -148,19 +124,112 @@ FileHandle openLocked(const char* name, int flags, bool truncateAfterLock) {
     return file;
 }
 
-FileHandle posixOpenExisting(const char* name) { return openLocked(name, O_RDWR, false); }
+// Takes the lock of a freshly opened descriptor of a regular file; closes it
+// and fails otherwise.
+bool lockRegularFile(int fd) {
+    // Only regular files are archives; Windows refuses to open a directory
+    // as a file, so a directory is refused here too.
+    struct stat info;
+    if (::fstat(fd, &info) != 0) return failWithErrno();
+    if (!S_ISREG(info.st_mode)) {
+        errno = S_ISDIR(info.st_mode) ? EISDIR : EACCES;
+        return failWithErrno();
+    }
+    int locked;
+    do {
+        locked = ::flock(fd, LOCK_EX | LOCK_NB);
+    } while (locked != 0 && errno == EINTR);
+    return locked == 0 || failWithErrno();
+}
 
-FileHandle posixCreateAlways(const char* name) {
-    FileHandle file = openLocked(name, O_RDWR | O_CREAT, true);
-    // A new file's name must survive a crash as surely as its contents will
-    // once flushed: the directory entry goes to disk now.
-    if (file != nullptr && !flushDirectoryOf(name)) {
-        LastErrorGuard keep;
-        ::close(file->fd);
-        std::free(file);
+// Whether `name` still names the file open as `fd`. A run that opened the
+// archive just before another run renamed a new one over it would take the
+// lock of a file that no longer has the name, and its change would be lost.
+bool stillNamed(int fd, const char* name, bool followLinks) {
+    struct stat held, named;
+    if (::fstat(fd, &held) != 0) return false;
+    if ((followLinks ? ::stat(name, &named) : ::lstat(name, &named)) != 0) return false;
+    return held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+}
+
+FileHandle openLocked(const char* name, bool followLinks) {
+    const int flags = O_RDWR | O_CLOEXEC | (followLinks ? 0 : O_NOFOLLOW);
+    for (int attempt = 0; attempt < OPEN_ATTEMPTS; ++attempt) {
+        int fd;
+        do {
+            fd = ::open(name, flags);
+        } while (fd < 0 && errno == EINTR);
+        if (fd < 0) {
+            // A link where none may be: ELOOP from O_NOFOLLOW, reported as a
+            // name that cannot be resolved.
+            failWithErrno();
+            return nullptr;
+        }
+        if (!lockRegularFile(fd)) {
+            closeKeepingErrno(fd);
+            return nullptr;
+        }
+        if (stillNamed(fd, name, followLinks)) return wrap(fd);
+        // Replaced while we took the lock: let go and open what the name
+        // holds now.
+        ::close(fd);
+    }
+    // The name keeps changing under us: someone is replacing it right now.
+    fail(ERROR_SHARING_VIOLATION);
+    return nullptr;
+}
+
+FileHandle posixOpenExisting(const char* name) { return openLocked(name, true); }
+
+FileHandle posixOpenNoFollow(const char* name) { return openLocked(name, false); }
+
+// Whether a file at `name` is held by another open (ours or another
+// process's): such a file is in use and is not to be taken away.
+bool heldElsewhere(const char* name) {
+    const int fd = ::open(name, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat info;
+    bool held = false;
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+        held = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    }
+    ::close(fd);
+    return held;
+}
+
+FileHandle posixCreateNew(const char* name) {
+    if (heldElsewhere(name)) {
+        fail(ERROR_SHARING_VIOLATION);
         return nullptr;
     }
-    return file;
+    // Whatever stands at the name goes first: a leftover of ours, or a link
+    // (or a second name of some other file) planted to catch our writes.
+    if (::unlink(name) != 0 && errno != ENOENT) {
+        failWithErrno();
+        return nullptr;
+    }
+    int fd;
+    do {
+        fd = ::open(name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        failWithErrno();
+        return nullptr;
+    }
+    if (!lockRegularFile(fd)) {
+        closeKeepingErrno(fd);
+        ::unlink(name);
+        return nullptr;
+    }
+    // A new file's name must survive a crash as surely as its contents will
+    // once flushed: the directory entry goes to disk now.
+    if (!flushDirectoryOf(name)) {
+        LastErrorGuard keep;
+        ::close(fd);
+        ::unlink(name);
+        return nullptr;
+    }
+    return wrap(fd);
 }
 
 bool posixReadAt(FileHandle file, uint64_t position, void* buffer, uint32_t count, uint32_t* done) {
@@ -229,12 +298,22 @@ bool posixClose(FileHandle file) {
 
 bool posixRemove(const char* name) {
     if (::unlink(name) != 0) return failWithErrno();
-    return flushDirectoryOf(name);
+    // The name is gone; a failed flush of the directory cannot undo that.
+    LastErrorGuard keep;
+    flushDirectoryOf(name);
+    return true;
 }
 
-bool posixReplace(const char* from, const char* to) {
-    if (::rename(from, to) != 0) return failWithErrno();
-    return flushDirectoryOf(to);
+bool posixReplace(FileHandle fromFile, const char* from, FileHandle toFile, const char* to) {
+    // Both files stay open, and locked, until the new name is in place: a
+    // run that opens `to` meanwhile finds either the old file still held or
+    // the new one already held, never a free file about to be replaced.
+    const bool renamed = ::rename(from, to) == 0 || failWithErrno();
+    LastErrorGuard keep;
+    if (renamed) flushDirectoryOf(to);
+    posixClose(fromFile);
+    posixClose(toFile);
+    return renamed;
 }
 
 // copy_file_range moves the bytes from one file's page cache to the other's
@@ -283,9 +362,8 @@ bool posixCopyAt(FileHandle source, uint64_t sourcePosition, FileHandle target, 
 }
 
 const FileOps POSIX_FILE_OPS = {
-    posixOpenExisting, posixCreateAlways, posixReadAt, posixWriteAt, posixFileSize,
-    posixTruncate,     posixFlush,        posixClose,  posixRemove,  posixReplace,
-    posixCopyAt,
+    posixOpenExisting, posixOpenNoFollow, posixCreateNew, posixReadAt,  posixWriteAt, posixFileSize,
+    posixTruncate,     posixFlush,        posixClose,     posixRemove,  posixReplace, posixCopyAt,
 };
 
 }  // namespace
@@ -295,3 +373,13 @@ const FileOps& platformFileOps() { return POSIX_FILE_OPS; }
 uint32_t getLastError() { return lastError; }
 
 void setLastError(uint32_t code) { lastError = code; }
+
+std::string finalPathOf(const char* name) {
+    struct stat info;
+    if (::lstat(name, &info) != 0 || !S_ISLNK(info.st_mode)) return name;
+    char* resolved = ::realpath(name, nullptr);
+    if (resolved == nullptr) return name;
+    std::string path(resolved);
+    std::free(resolved);
+    return path;
+}

@@ -3,6 +3,7 @@
 // wide-character calls, so they mean the same on any code page.
 #include <windows.h>
 
+#include <cwchar>
 #include <string>
 
 #include "platform/file_ops.h"
@@ -34,20 +35,44 @@ std::string narrow(const wchar_t* wide, int length) {
     return utf8;
 }
 
-FileHandle openWith(const char* name, DWORD disposition) {
+FileHandle openWith(const char* name, DWORD disposition, DWORD flags) {
     const std::wstring wide = widen(name);
     if (wide.empty()) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    // Share mode 0: nobody else may open the file while we hold it.
-    return fromHandle(CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                  disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
+    // Share mode 0: nobody else may open the file while we hold it; nor can
+    // it be renamed or replaced, so the file held stays the one named.
+    return fromHandle(CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, disposition,
+                                  FILE_ATTRIBUTE_NORMAL | flags, nullptr));
 }
 
-FileHandle winOpenExisting(const char* name) { return openWith(name, OPEN_EXISTING); }
+FileHandle winOpenExisting(const char* name) { return openWith(name, OPEN_EXISTING, 0); }
 
-FileHandle winCreateAlways(const char* name) { return openWith(name, CREATE_ALWAYS); }
+FileHandle winOpenNoFollow(const char* name) {
+    // FILE_FLAG_OPEN_REPARSE_POINT opens a link itself instead of its
+    // target; a link is then refused without anything read through it.
+    FileHandle file = openWith(name, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT);
+    if (file == nullptr) return nullptr;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(toHandle(file), &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        const DWORD code = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0
+                               ? DWORD(ERROR_CANT_RESOLVE_FILENAME)
+                               : GetLastError();
+        CloseHandle(toHandle(file));
+        SetLastError(code);
+        return nullptr;
+    }
+    return file;
+}
+
+FileHandle winCreateNew(const char* name) {
+    // Whatever stands at the name goes first (DeleteFile removes a link
+    // itself), then CREATE_NEW makes a file that cannot be anything planted.
+    if (!DeleteFileW(widen(name).c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) return nullptr;
+    return openWith(name, CREATE_NEW, FILE_FLAG_OPEN_REPARSE_POINT);
+}
 
 OVERLAPPED overlappedAt(uint64_t position) {
     // On a handle opened without FILE_FLAG_OVERLAPPED the offsets in an
@@ -111,15 +136,20 @@ bool winClose(FileHandle file) { return file == nullptr || CloseHandle(toHandle(
 
 bool winRemove(const char* name) { return DeleteFileW(widen(name).c_str()) != 0; }
 
-bool winReplace(const char* from, const char* to) {
+bool winReplace(FileHandle fromFile, const char* from, FileHandle toFile, const char* to) {
+    // Windows refuses to replace a file that is open, so both handles go
+    // first. A run that opens `to` in the gap holds it without sharing, and
+    // the move below then fails instead of pulling the file from under it.
+    if (fromFile != nullptr) CloseHandle(toHandle(fromFile));
+    if (toFile != nullptr) CloseHandle(toHandle(toFile));
     // WRITE_THROUGH: the call returns only once the move is on disk.
     return MoveFileExW(widen(from).c_str(), widen(to).c_str(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
 const FileOps WIN32_FILE_OPS = {
-    winOpenExisting, winCreateAlways, winReadAt, winWriteAt, winFileSize,
-    winTruncate,     winFlush,        winClose,  winRemove,  winReplace,
+    winOpenExisting, winOpenNoFollow, winCreateNew, winReadAt,  winWriteAt, winFileSize,
+    winTruncate,     winFlush,        winClose,     winRemove,  winReplace,
 };
 
 }  // namespace
@@ -144,6 +174,27 @@ bool systemErrorText(uint32_t code, std::string* text) {
     *text = narrow(message, int(length));
     LocalFree(message);
     return !text->empty();
+}
+
+std::string finalPathOf(const char* name) {
+    const std::wstring wide = widen(name);
+    const DWORD attributes = GetFileAttributesW(wide.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return name;
+    // Opened with no access and full sharing: only to ask where it leads.
+    HANDLE file = CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return name;
+    std::wstring buffer(32768, L'\0');
+    wchar_t* path = &buffer[0];
+    const DWORD length =
+        GetFinalPathNameByHandleW(file, path, DWORD(buffer.size()), FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    CloseHandle(file);
+    if (length == 0 || length >= buffer.size()) return name;
+    // The answer comes as \\?\C:\..., a form the plain calls also take, but
+    // shown to a user the prefix only confuses.
+    const wchar_t* start = path;
+    if (length >= 4 && std::wcsncmp(path, L"\\\\?\\", 4) == 0) start += 4;
+    return narrow(start, int(length - (start - path)));
 }
 
 bool userPrefersJapanese() { return PRIMARYLANGID(GetUserDefaultUILanguage()) == LANG_JAPANESE; }
