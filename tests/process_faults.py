@@ -449,13 +449,18 @@ def new_source(job: Job) -> bool:
     return True
 
 
-def fresh_copy(job: Job, d: Path) -> None:
-    """The job's before state in d."""
+def fresh_copy(job: Job, d: Path, share_patch: bool = True) -> None:
+    """The job's before state in d. The patch is the source's own file unless
+    runs in other folders may be working at the same time: the programs lock
+    update.hvp too, and would keep one another out of a shared one."""
     shutil.rmtree(d, ignore_errors=True)
     d.mkdir(parents=True)
     shutil.copyfile(job.src / ARCHIVE, d / ARCHIVE)
     if job.has_patch():
-        os.link(job.src / PATCH, d / PATCH)
+        if share_patch:
+            os.link(job.src / PATCH, d / PATCH)
+        else:
+            shutil.copyfile(job.src / PATCH, d / PATCH)
 
 
 def patch_unchanged(job: Job, d: Path) -> bool:
@@ -1682,7 +1687,7 @@ class SequentialResults:
         d = Path(tempfile.mkdtemp(prefix="sequence.", dir=T / "work"))
         shutil.copyfile(start, d / ARCHIVE)
         if JOBS[source].has_patch():
-            os.link(JOBS[source].src / PATCH, d / PATCH)
+            shutil.copyfile(JOBS[source].src / PATCH, d / PATCH)
         outcomes = list(outcomes)
         if programs:
             outcomes.append(run(d, programs[-1]))
@@ -1715,12 +1720,16 @@ def judge_race(race: Race, d: Path, runs: list[RaceRun], check: Check) -> str:
     failed = [i for i, r in enumerate(runs) if r.outcome.rc == 1]
     check.want(not leftovers(d), f"left behind: {left_text(d)}")
     check.want(patch_unchanged(job, d), "update.hvp changed")
+    said_otherwise = []
     for order in itertools.permutations(succeeded):
         programs = tuple(runs[i].program for i in order)
         image, outcomes = SEQUENCES.get(race.source, programs)
         if not same(d / ARCHIVE, image):
             continue
-        if any(runs[i].outcome.out != outcomes[k].out for k, i in enumerate(order)):
+        differing = [f"run {i + 1} said {runs[i].outcome.out!r} where that order says {outcomes[k].out!r}"
+                     for k, i in enumerate(order) if runs[i].outcome.out != outcomes[k].out]
+        if differing:
+            said_otherwise += differing
             continue
         untruthful = []
         for i in failed:
@@ -1737,9 +1746,13 @@ def judge_race(race: Race, d: Path, runs: list[RaceRun], check: Check) -> str:
             check.fail("; ".join(untruthful))
         names = [f"{program_name(runs[i].program)}" for i in order]
         return " then ".join(names) if names else "no change"
-    shown = ", ".join(f"{program_name(r.program)} exit {r.outcome.rc}" for r in runs)
-    check.fail(f"data.hvr ({size_of(d / ARCHIVE) if (d / ARCHIVE).exists() else 'no'} bytes) with messages as shown is no "
-               f"sequential order of the runs that succeeded ({shown})")
+    if said_otherwise:
+        check.fail("data.hvr is an order of the runs that succeeded, but " + "; ".join(said_otherwise))
+    else:
+        shown = ", ".join(f"{program_name(r.program)} exit {r.outcome.rc}" + (f" ({r.outcome.err_text()!r})" if r.outcome.rc else "")
+                          for r in runs)
+        check.fail(f"data.hvr ({size_of(d / ARCHIVE) if (d / ARCHIVE).exists() else 'no'} bytes) is no sequential order of "
+                   f"the runs that succeeded ({shown})")
     return "none"
 
 
@@ -1762,12 +1775,21 @@ def finish_logged(started: tuple[subprocess.Popen, Path, Path]) -> Outcome:
     return Outcome(rc, out.read_text(errors="replace"), err.read_text(errors="replace"))
 
 
+def keep_failed(check: Check, base: Path, label: str) -> None:
+    """Kept for the report: the folder and the runs' output of a failed race."""
+    if check.problems:
+        kept = T.parent / f"process_faults-{label}"
+        shutil.rmtree(kept, ignore_errors=True)
+        shutil.copytree(base, kept, symlinks=True)
+        check.problems.append(f"kept as {kept}")
+
+
 def race_paused_at(race: Race, call: Call, position: int, case_id: str) -> Check:
     """The first run pauses before `call`; the others start as soon as it has
     stopped there, and typically run to their end inside the pause."""
     base = T / "work" / f"race-{case_id}"
     d, logs = base / "dir", base / "logs"
-    fresh_copy(JOBS[race.source], d)
+    fresh_copy(JOBS[race.source], d, share_patch=False)
     logs.mkdir()
     read_end, write_end = os.pipe()
     paused = threading.Event()
@@ -1808,6 +1830,7 @@ def race_paused_at(race: Race, call: Call, position: int, case_id: str) -> Check
     check.what = (f"race ({race.label}): {program_name(race.programs[0])} paused before {call.name} #{call.ordinal}"
                   f"{' [' + call.target + ']' if call.target else ''}: "
                   f"{', '.join(f'exit {r.outcome.rc}' for r in runs)}; data.hvr = {result}")
+    keep_failed(check, base, f"race-{case_id}")
     shutil.rmtree(base, ignore_errors=True)
     return check
 
@@ -1816,7 +1839,7 @@ def race_together(race: Race, stagger_ms: float, case_id: str) -> Check:
     """All runs started at once, each a little after the one before."""
     base = T / "work" / f"race-{case_id}"
     d, logs = base / "dir", base / "logs"
-    fresh_copy(JOBS[race.source], d)
+    fresh_copy(JOBS[race.source], d, share_patch=False)
     logs.mkdir()
     started = []
     for i, program in enumerate(race.programs):
@@ -1828,6 +1851,7 @@ def race_together(race: Race, stagger_ms: float, case_id: str) -> Check:
     result = judge_race(race, d, runs, check)
     check.what = (f"race ({race.label}): started {stagger_ms:g} ms apart: "
                   f"{', '.join(f'exit {r.outcome.rc}' for r in runs)}; data.hvr = {result}")
+    keep_failed(check, base, f"race-{case_id}")
     shutil.rmtree(base, ignore_errors=True)
     return check
 
@@ -1839,7 +1863,7 @@ def lost_update_reproduction(case_id: str) -> Check:
     race = RACES[0]
     base = T / "work" / f"race-{case_id}"
     d, logs = base / "dir", base / "logs"
-    fresh_copy(JOBS[race.source], d)
+    fresh_copy(JOBS[race.source], d, share_patch=False)
     logs.mkdir()
     first = start_logged(strace_argv("fsync:delay_enter=1000000:when=1", "rename:delay_enter=3000000") + [CONV],
                          d, logs, "conv")
@@ -1851,6 +1875,7 @@ def lost_update_reproduction(case_id: str) -> Check:
     result = judge_race(race, d, runs, check)
     check.what = (f"race (the lost update reported before: hvrconv paused at its flush and rename, hvrupdate opening "
                   f"data.hvr in between): {', '.join(f'exit {r.outcome.rc}' for r in runs)}; data.hvr = {result}")
+    keep_failed(check, base, f"race-{case_id}")
     shutil.rmtree(base, ignore_errors=True)
     return check
 
@@ -1868,7 +1893,7 @@ def race_cases() -> None:
     cases: list[Callable[[], Check]] = []
     for r, race in enumerate(RACES):
         d = T / "work" / "race-trace"
-        fresh_copy(JOBS[race.source], d)
+        fresh_copy(JOBS[race.source], d, share_patch=False)
         outcome, calls = traced_calls(d, [race.programs[0]])
         shutil.rmtree(d)
         counted = [c for c in calls if c.name in RACE_CALLS or c.name == THREAD_START]
