@@ -403,11 +403,11 @@ TEST(CommitRule, NeverLeavesOutThePassForAnEntryOutsideTheDataArea) {
         ScopedTempDir dir;
         ScopedCurrentDir cwd(dir.path());
         writeExample(20000, 30000, /*xBehindTable=*/false);
+        const uint64_t fileSize = readFileBytes(ARCHIVE_FILE_NAME).size();
         PatchedLists lists;
         openPatched(&lists);
         if (HasFatalFailure()) return;
         ArchiveNode* head = lists.data.get();
-        const uint64_t fileSize = readFileBytes(ARCHIVE_FILE_NAME).size();
         entryNamed(head, "x.dat")->offset = c.offset(head, fileSize);
         FaultFileOps faults;
         commitArchive(head, CommitRule::patch);

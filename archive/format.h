@@ -83,19 +83,33 @@ constexpr uint8_t TYPE_FILE_HEAD_CODED = 5;  // cycle 0: only the leading blocks
 // The cycle byte of an entry whose stored bytes are not block-coded.
 constexpr uint8_t NO_CYCLE = 0xFF;
 
-// Name endings (compared without regard to case) that give cycle 0.
+// Name endings (compared by namesEqualIgnoringCase) that give cycle 0.
 constexpr const char* CYCLE_ZERO_EXTENSIONS[] = {".gnd", ".gat", ".act", ".str"};
 
 // The content-coding cycle of a block-coded entry: 0 when the name has no dot
-// or ends in one of CYCLE_ZERO_EXTENSIONS, else the number of decimal digits
-// of compressedSize (0 for 0, up to 10). Never NO_CYCLE.
+// or the text from its last '.' on equals one of CYCLE_ZERO_EXTENSIONS, else
+// the number of decimal digits of compressedSize (0 for 0, up to 10). Never
+// NO_CYCLE.
 uint8_t cycleForName(const char* name, uint32_t compressedSize);
 
-// Names compare without regard to letter case by one rule on every
-// platform: the ASCII letters A-Z and a-z equal each other, every other byte
-// compares exactly, and the byte after a double-byte lead byte (0x81 to 0xFE)
-// compares exactly, so no folding reaches into a double-byte character and
-// two different double-byte characters never count as one.
+// Names are byte strings in code page 932 (Shift_JIS as Windows defines it),
+// and compare as Windows compares them without regard to case on a Japanese
+// system, by one portable rule that is the same on every platform:
+//   - the names are read as characters: 0x81-0x9F and 0xE0-0xFC are lead
+//     bytes, and a lead byte followed by a byte 0x40-0xFC is one double-byte
+//     character; every other byte, the half-width katakana 0xA1-0xDF among
+//     them, is a character by itself;
+//   - characters are equal when the code page decodes them to the same
+//     Unicode character after simple lower-case mapping: A-Z and a-z, the
+//     full-width Latin letters, Greek, Cyrillic and the Roman numerals equal
+//     their other case, and the codes the code page holds twice (the NEC and
+//     IBM copies of the extension rows) equal each other. Width and kana type
+//     count: 'A' is not a full-width 'Ａ', and 'ｱ' is neither 'ア' nor 'あ';
+//   - what does not decode compares byte for byte and equals no character: a
+//     lead byte not followed by a byte 0x40-0xFC, and a lead and trail byte
+//     pair the code page does not assign.
+// The mapping is generated from the code page's own table by
+// archive/gen_cp932_fold.py.
 bool namesEqualIgnoringCase(const char* a, const char* b);
 
 // A hash that agrees with namesEqualIgnoringCase: equal names hash equal.

@@ -185,10 +185,15 @@ const MergeCase MERGE_CASES[] = {
      {fileNode("a.txt", 16), directoryNode("maps")}, {},
      0, {KEEPS_OWN, KEEPS_OWN}, 16},
     {"empty data list", {}, {fileNode("a.txt", 40)}, 0, {}, 0},
-    {"double-byte characters are not folded",
+    {"double-byte characters are not folded byte by byte",
      {fileNode("\x83\x41.txt", 16), fileNode("\x83\x41" "B.txt", 24)},
      {fileNode("\x83\x61.txt", 40), fileNode("\x83\x41" "b.TXT", 48)},
      1, {KEEPS_OWN, 1}, 64},
+    // ｱA against ｱa, and full-width ＡＢ against ａｂ.
+    {"code page 932 letters fold as Windows folds them on a Japanese system",
+     {fileNode("data\\\xB1" "A.txt", 16), fileNode("\x82\x60\x82\x61.txt", 24)},
+     {fileNode("DATA\\\xB1" "a.txt", 40), fileNode("\x82\x81\x82\x82.TXT", 48)},
+     2, {0, 1}, 88},
     {"the data total wraps modulo 2^32",
      {fileNode("a", 16), fileNode("b", 24)},
      {fileNode("A", 0xFFFFFFF0u)},
@@ -291,53 +296,73 @@ Bytes archiveBytes(uint16_t version, const std::vector<FixtureEntry>& entries, s
     return buildArchive(parts);
 }
 
+// The data archive holds a file, a directory and a second file; the patch
+// holds the first file's name in other letter case, a directory with the
+// directory's name and a name of its own.
+struct NameSet {
+    const char* label;
+    const char* dataNames[3];
+    const char* patchNames[3];
+};
+
+const NameSet NAME_SETS[] = {
+    {"ASCII names",
+     {"data\\Map.bmp", "data\\sub", "data\\x.txt"},
+     {"data\\new.txt", "DATA\\map.BMP", "data\\SUB"}},
+    // ＭＡＰ\ｱA.bmp against ｍａｐ\ｱa.BMP (full-width letters, and a letter
+    // after a half-width katakana), ｻﾌﾞ for the directory, and ア against ャ,
+    // whose trail bytes are 'A' and 'a' but which are different characters.
+    {"Japanese names",
+     {"data\\\x82\x6C\x82\x60\x82\x6F\\\xB1" "A.bmp", "data\\\xBB\xCC\xDE", "data\\\x83\x41.txt"},
+     {"data\\\x83\x61.txt", "DATA\\\x82\x8D\x82\x81\x82\x90\\\xB1" "a.BMP", "DATA\\\xBB\xCC\xDE"}},
+};
+
 TEST(ApplyPatchList, MatchesNamesReadFromEitherLayout) {
-    // The data archive holds a file, a directory and a second file; the
-    // patch holds the first file's name in other letter case, a directory
-    // with the directory's name and a name of its own.
-    const std::vector<FixtureEntry> dataEntries = {
-        {"data\\Map.bmp", false, 13, 16, 30, 0},
-        {"data\\sub", true, 0, 0, 0, 16},
-        {"data\\x.txt", false, 20, 24, 40, 16},
-    };
-    const std::vector<FixtureEntry> patchEntries = {
-        {"data\\new.txt", false, 5, 8, 9, 0},
-        {"DATA\\map.BMP", false, 21, 24, 77, 8},
-        {"data\\SUB", true, 0, 0, 0, 32},
-    };
     struct LayoutCase {
         uint16_t dataVersion;
         uint16_t patchVersion;
     };
-    const LayoutCase CASES[] = {{0x0103, 0x0200}, {0x0200, 0x0103}, {0x0101, 0x0103}};
-    for (const LayoutCase& c : CASES) {
-        SCOPED_TRACE(testing::Message() << std::hex << "data 0x" << c.dataVersion << ", patch 0x"
-                                        << c.patchVersion);
-        ScopedTempDir dir;
-        writeFileBytes(dir.file("data.hvr"), archiveBytes(c.dataVersion, dataEntries, 40));
-        writeFileBytes(dir.file("update.hvp"), archiveBytes(c.patchVersion, patchEntries, 32));
-        // The patch list goes last, as its handle is held by replaced entries.
-        ArchivePtr patch(openArchive(dir.file("update.hvp").c_str()));
-        ASSERT_TRUE(patch) << "update.hvp: error " << getLastError();
-        ArchivePtr data(openArchive(dir.file("data.hvr").c_str()));
-        ASSERT_TRUE(data) << "data.hvr: error " << getLastError();
-        const std::vector<NodeState> dataBefore = entryStates(data.get());
-        const std::vector<NodeState> patchBefore = entryStates(patch.get());
-        ASSERT_EQ(3u, dataBefore.size());
-        ASSERT_EQ(3u, patchBefore.size());
+    const LayoutCase LAYOUTS[] = {{0x0103, 0x0200}, {0x0200, 0x0103}, {0x0101, 0x0103}};
+    for (const NameSet& names : NAME_SETS) {
+        const std::vector<FixtureEntry> dataEntries = {
+            {names.dataNames[0], false, 13, 16, 30, 0},
+            {names.dataNames[1], true, 0, 0, 0, 16},
+            {names.dataNames[2], false, 20, 24, 40, 16},
+        };
+        const std::vector<FixtureEntry> patchEntries = {
+            {names.patchNames[0], false, 5, 8, 9, 0},
+            {names.patchNames[1], false, 21, 24, 77, 8},
+            {names.patchNames[2], true, 0, 0, 0, 32},
+        };
+        for (const LayoutCase& c : LAYOUTS) {
+            SCOPED_TRACE(testing::Message() << names.label << std::hex << ", data 0x" << c.dataVersion
+                                            << ", patch 0x" << c.patchVersion);
+            ScopedTempDir dir;
+            writeFileBytes(dir.file("data.hvr"), archiveBytes(c.dataVersion, dataEntries, 40));
+            writeFileBytes(dir.file("update.hvp"), archiveBytes(c.patchVersion, patchEntries, 32));
+            // The patch list goes last, as its handle is held by replaced entries.
+            ArchivePtr patch(openArchive(dir.file("update.hvp").c_str()));
+            ASSERT_TRUE(patch) << "update.hvp: error " << getLastError();
+            ArchivePtr data(openArchive(dir.file("data.hvr").c_str()));
+            ASSERT_TRUE(data) << "data.hvr: error " << getLastError();
+            const std::vector<NodeState> dataBefore = entryStates(data.get());
+            const std::vector<NodeState> patchBefore = entryStates(patch.get());
+            ASSERT_EQ(3u, dataBefore.size());
+            ASSERT_EQ(3u, patchBefore.size());
 
-        EXPECT_EQ(1, applyPatchList(data.get(), patch.get()));
+            EXPECT_EQ(1, applyPatchList(data.get(), patch.get()));
 
-        const std::vector<NodeState> dataAfter = entryStates(data.get());
-        NodeState replaced = patchBefore[1];
-        replaced.file = patch->file;
-        replaced.version = c.patchVersion;
-        expectSameLocation(replaced, dataAfter[0]);
-        EXPECT_EQ("data\\Map.bmp", dataAfter[0].name);
-        EXPECT_EQ(dataBefore[0].nameLength, dataAfter[0].nameLength);
-        expectSameNode(dataBefore[1], dataAfter[1]);
-        expectSameNode(dataBefore[2], dataAfter[2]);
-        EXPECT_EQ(24u + 0 + 24, data->storedSize);
+            const std::vector<NodeState> dataAfter = entryStates(data.get());
+            NodeState replaced = patchBefore[1];
+            replaced.file = patch->file;
+            replaced.version = c.patchVersion;
+            expectSameLocation(replaced, dataAfter[0]);
+            EXPECT_EQ(names.dataNames[0], dataAfter[0].name);
+            EXPECT_EQ(dataBefore[0].nameLength, dataAfter[0].nameLength);
+            expectSameNode(dataBefore[1], dataAfter[1]);
+            expectSameNode(dataBefore[2], dataAfter[2]);
+            EXPECT_EQ(24u + 0 + 24, data->storedSize);
+        }
     }
 }
 
