@@ -384,6 +384,11 @@ def traced_calls(cwd, argv: list[str]) -> tuple[Outcome, list[Call]]:
     return outcome, calls
 
 
+def was_killed(outcome: Outcome) -> bool:
+    # strace ends itself with the signal that ended the program it ran.
+    return outcome.rc in (-signal.SIGKILL, 128 + signal.SIGKILL)
+
+
 def opened_files(log: Path) -> set[str]:
     """The files a run under strace_argv(paths=True) got a descriptor for, as
     the kernel resolved them: a link shows as its target."""
@@ -1329,7 +1334,8 @@ def planted_link_cases() -> None:
                 log = base / "opens"
                 opened = set()
                 if case.killed:
-                    run(d, strace_argv(kills[case.job], output=str(log), paths=True) + [job.program])
+                    stopped = run(d, strace_argv(kills[case.job], output=str(log), paths=True) + [job.program])
+                    check.want(was_killed(stopped), f"the run to be killed halfway ended with exit {stopped.rc}")
                     opened |= opened_files(log)
                     check.want(patch_unchanged(job, d), "update.hvp changed by the killed run")
                     check.want(snapshot(outside_dir) == outside_before,
@@ -1400,7 +1406,8 @@ def symlinked_archive_cases() -> None:
             store_names = sorted({journal, temporary} | set(TEMPORARY_NAMES))
             check = Check(what)
             if case.killed:
-                run(d, strace_argv(kills[case.job]) + [job.program])
+                stopped = run(d, strace_argv(kills[case.job]) + [job.program])
+                check.want(was_killed(stopped), f"the run to be killed halfway ended with exit {stopped.rc}")
                 left = leftovers(store, (temporary,) if job.rebuilt else (journal,))
                 check.want(left != [], f"the killed run left no {temporary if job.rebuilt else journal} beside the target "
                                        f"(there: {' '.join(sorted(os.listdir(store)))})")
@@ -1626,7 +1633,7 @@ def flush_failure_cases() -> None:
         for flush, write in pairs:
             fresh_copy(job, d)
             killed = run(d, strace_argv(f"fsync:error=EIO:when={flush}", f"pwrite64:signal=SIGKILL:when={write}") + [job.program])
-            how = "killed" if killed.rc == -signal.SIGKILL or killed.rc == 128 + signal.SIGKILL else f"exit {killed.rc}"
+            how = "killed" if was_killed(killed) else f"exit {killed.rc}"
             check = Check(f"fsync #{flush} fails and pwrite64 #{write} is killed: {job.prog} {label} ({how})")
             check.want(patch_unchanged(job, d), "update.hvp changed")
             outcome = recovery_alone(d)
