@@ -124,6 +124,12 @@ bool userPrefersJapanese();
 // nowhere also gives `name`: opening it then reports the missing file.
 std::string finalPathOf(const char* name);
 
+// Whether the two names lead to one file (the same name twice, two spellings
+// of one path, a link and its target, two hard links). Only looks: neither
+// file is opened for reading or writing, so a file that another program
+// holds can still be told apart. False when either name leads nowhere.
+bool sameFile(const char* a, const char* b);
+
 // Keeps the thread's last error across clean-up calls (close, free, delete)
 // on a failure path, so that the code of the first failure reaches the job.
 class LastErrorGuard {

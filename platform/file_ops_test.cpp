@@ -292,6 +292,35 @@ TEST(FileOps, FinalPathOfFollowsLinksAndLeavesOtherNames) {
     EXPECT_EQ(dangling, finalPathOf(dangling.c_str()));
 }
 
+TEST(FileOps, SameFileTellsNamesOfOneFileFromOthersEvenWhileHeld) {
+    ScopedTempDir dir;
+    ScopedTempDir elsewhere;
+    const std::string plain = dir.file("old.hvr");
+    const std::string twin = dir.file("new.hvr");
+    writeFileBytes(plain, bytesOf("x"));
+    writeFileBytes(twin, bytesOf("x"));
+    EXPECT_TRUE(sameFile(plain.c_str(), plain.c_str()));
+    EXPECT_TRUE(sameFile(plain.c_str(), (dir.path() + "/./old.hvr").c_str()));
+    EXPECT_FALSE(sameFile(plain.c_str(), twin.c_str())) << "equal bytes are not one file";
+    EXPECT_FALSE(sameFile(plain.c_str(), dir.file("missing.hvr").c_str()));
+    EXPECT_FALSE(sameFile(dir.file("missing.hvr").c_str(), dir.file("missing.hvr").c_str()));
+
+    // A program holding the file must not keep the tools from telling.
+    FileHandle held = ops().openExisting(plain.c_str());
+    ASSERT_NE(nullptr, held);
+    EXPECT_TRUE(sameFile(plain.c_str(), plain.c_str()));
+    ops().close(held);
+
+    for (const Planted kind : {Planted::linkToFile, Planted::hardLink}) {
+        SCOPED_TRACE(kind == Planted::hardLink ? "hard link" : "symbolic link");
+        const std::string outside = elsewhere.file(kind == Planted::hardLink ? "hard" : "soft");
+        const std::string name = dir.file(kind == Planted::hardLink ? "hard.hvr" : "soft.hvr");
+        if (!plant(kind, name, outside)) GTEST_SKIP() << "links cannot be made here";
+        EXPECT_TRUE(sameFile(name.c_str(), outside.c_str()));
+        EXPECT_FALSE(sameFile(name.c_str(), plain.c_str()));
+    }
+}
+
 TEST(FileOps, ReplacePutsTheNewFileInPlaceOfTheOldAndLetsBothGo) {
     ScopedTempDir dir;
     const std::string target = dir.file("data.hvr");

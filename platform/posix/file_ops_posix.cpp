@@ -383,3 +383,9 @@ std::string finalPathOf(const char* name) {
     std::free(resolved);
     return path;
 }
+
+bool sameFile(const char* a, const char* b) {
+    struct stat first, second;
+    if (::stat(a, &first) != 0 || ::stat(b, &second) != 0) return false;
+    return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}

@@ -263,4 +263,20 @@ std::string finalPathOf(const char* name) {
     return narrow(resolved.c_str(), int(resolved.size()));
 }
 
+bool sameFile(const char* a, const char* b) {
+    // A handle without access rights conflicts with no other program's
+    // hold on the file, so a held file can still be compared.
+    BY_HANDLE_FILE_INFORMATION info[2]{};
+    const char* names[2] = {a, b};
+    for (int i = 0; i < 2; ++i) {
+        HANDLE file = openToLook(widen(names[i]), 0);
+        if (file == INVALID_HANDLE_VALUE) return false;
+        const bool known = GetFileInformationByHandle(file, &info[i]) != 0;
+        CloseHandle(file);
+        if (!known) return false;
+    }
+    return info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
+           info[0].nFileIndexHigh == info[1].nFileIndexHigh && info[0].nFileIndexLow == info[1].nFileIndexLow;
+}
+
 bool userPrefersJapanese() { return PRIMARYLANGID(GetUserDefaultUILanguage()) == LANG_JAPANESE; }
