@@ -374,3 +374,68 @@ bool generatePatch(const std::string& path, const ArchiveSpec& spec, const Patch
     }
     return writeArchive(path, entries, patch.version, patch.seed, 0, 0);
 }
+
+bool generateVersion(const std::string& path, const ArchiveSpec& base, const VersionSpec& spec) {
+    const std::vector<GenEntry> entries = archiveEntries(base);
+    Random random(uint64_t(spec.seed) << 32 | 0x56455253u);
+    const bool v2 = (spec.version & MAJOR_MASK) == MAJOR_V2;
+    const uint32_t count = uint32_t(entries.size());
+    // The entries picked for each change, by index; a pick may repeat, so
+    // "up to" so many.
+    std::vector<uint8_t> removed(count, 0), flipped(count, 0), doubled(count, 0);
+    for (uint32_t n = 0; n < spec.removed && count > 0; ++n) removed[random.below(count)] = 1;
+    for (uint32_t n = 0; n < spec.flipped && count > 0; ++n) flipped[random.below(count)] = 1;
+    for (uint32_t n = 0; n < spec.duplicates && count > 0; ++n) doubled[random.below(count)] = 1;
+
+    auto newContents = [&random](GenEntry* entry) {
+        switch (random.below(3)) {
+            case 0:  // the same sizes: only the bytes tell
+                entry->contentSeed = random.next();
+                break;
+            case 1:  // the same bytes, another real size
+                entry->realSize += 1 + random.below(1000);
+                break;
+            default:
+                entry->compressedSize = entry->compressedSize / 2 + random.below(entry->compressedSize + 1) + 1;
+                entry->realSize = entry->compressedSize * 2;
+                entry->contentSeed = random.next();
+                break;
+        }
+    };
+    std::vector<GenEntry> out;
+    out.reserve(entries.size() + spec.added + spec.duplicates);
+    for (uint32_t i = 0; i < count; ++i) {
+        GenEntry entry = entries[i];
+        if (removed[i]) continue;
+        if (flipped[i]) {
+            entry.isDirectory = !entry.isDirectory;
+            entry.compressedSize = entry.isDirectory ? 0 : rawContentSize(random);
+            entry.realSize = entry.compressedSize * 2;
+            entry.contentSeed = random.next();
+        } else if (!entry.isDirectory && random.below(1000) < spec.changedPermille) {
+            newContents(&entry);
+        }
+        if (random.percent(spec.caseChangedPercent)) changeCase(&entry.name, random);
+        entry.plain = v2 && !entry.isDirectory && random.percent(spec.plainPercent);
+        out.push_back(entry);
+        if (doubled[i] && !entry.isDirectory) {
+            GenEntry copy = entry;
+            changeCase(&copy.name, random);
+            if (random.below(2) == 0) copy.contentSeed = random.next();
+            copy.plain = v2 && random.percent(spec.plainPercent);
+            out.push_back(copy);
+        }
+    }
+    char name[64];
+    for (uint32_t n = 0; n < spec.added; ++n) {
+        GenEntry entry;
+        std::snprintf(name, sizeof name, "data\\added\\new%04u.txt", n);
+        entry.name = name;
+        entry.compressedSize = rawContentSize(random);
+        entry.realSize = entry.compressedSize * 2;
+        entry.plain = v2 && random.percent(spec.plainPercent);
+        entry.contentSeed = random.next();
+        out.push_back(entry);
+    }
+    return writeArchive(path, out, spec.version, base.seed, 0, 0);
+}

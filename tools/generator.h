@@ -38,3 +38,28 @@ bool generateArchive(const std::string& path, const ArchiveSpec& spec);
 // Writes a patch for the archive `spec` describes (it regenerates the names,
 // without reading the archive). False with the last error set.
 bool generatePatch(const std::string& path, const ArchiveSpec& spec, const PatchSpec& patch);
+
+// Another version of the archive an ArchiveSpec describes: the same entries
+// in the same order, some of them changed, written in any layout. Entries
+// left unchanged keep their names, sizes and contents (their stored bytes
+// too, where the layout and the way they are stored are the same), so two
+// versions of one base differ exactly where their specs changed something.
+// For tests and benchmarks of patch making.
+struct VersionSpec {
+    uint16_t version = 0x0200;         // format word of the written archive
+    uint32_t seed = 3;
+    uint32_t changedPermille = 10;     // files given other contents: a third
+                                       // keep both sizes, a third change only
+                                       // the real size, a third change both
+    uint32_t removed = 0;              // entries left out, up to this many
+    uint32_t added = 0;                // files the base does not have
+    uint32_t caseChangedPercent = 0;   // names written in other letter case
+    uint32_t flipped = 0;              // files made directories and back, up to this many
+    uint32_t duplicates = 0;           // files written twice, the copy's name
+                                       // in other case and its contents new
+                                       // half of the time
+    uint32_t plainPercent = 50;        // 0x02xx only: files stored uncoded
+};
+
+// Writes the version to `path` (replacing it). False with the last error set.
+bool generateVersion(const std::string& path, const ArchiveSpec& base, const VersionSpec& version);

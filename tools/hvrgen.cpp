@@ -34,7 +34,14 @@ const char USAGE[] =
     "  --only-in-patch N     entries the archive does not have (default 5)\n"
     "  --case PCT            replaced names written in other letter case (default 20)\n"
     "  --duplicates N        names that appear twice in the patch (default 1)\n"
-    "  --patch-directories N patch directories named like archive files (default 1)\n";
+    "  --patch-directories N patch directories named like archive files (default 1)\n"
+    "another version of the archive (written only with --version), for hvrdiff:\n"
+    "  --version PATH        where to write it, e.g. new.hvr\n"
+    "  --version-format WORD (default 0x0200)\n"
+    "  --version-seed N      (default 3)\n"
+    "  --changed PERMILLE    share of the files with other contents (default 10)\n"
+    "  --added N             files the archive does not have (default 0)\n"
+    "  --removed N           up to N of the archive's entries left out (default 0)\n";
 
 bool parseNumber(const char* text, uint64_t* value) {
     char* end = nullptr;
@@ -59,6 +66,8 @@ int main(int argc, char** argv) {
     PatchSpec patch;
     std::string archivePath = "data.hvr";
     std::string patchPath;
+    VersionSpec version;
+    std::string versionPath;
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
         if (option == "--help" || option == "-h") {
@@ -98,6 +107,12 @@ int main(int argc, char** argv) {
         else if (option == "--case") patch.caseChangedPercent = uint32_t(need(100));
         else if (option == "--duplicates") patch.duplicates = uint32_t(need(UINT32_MAX));
         else if (option == "--patch-directories") patch.directories = uint32_t(need(UINT32_MAX));
+        else if (option == "--version") versionPath = text;
+        else if (option == "--version-format") version.version = uint16_t(need(0xFFFF));
+        else if (option == "--version-seed") version.seed = uint32_t(need(UINT32_MAX));
+        else if (option == "--changed") version.changedPermille = uint32_t(need(1000));
+        else if (option == "--added") version.added = uint32_t(need(UINT32_MAX));
+        else if (option == "--removed") version.removed = uint32_t(need(UINT32_MAX));
         else {
             std::fprintf(stderr, "hvrgen: unknown option %s\n%s", option.c_str(), USAGE);
             return 2;
@@ -107,6 +122,15 @@ int main(int argc, char** argv) {
     if ((major != 0x0100 && major != 0x0200) || ((patch.version & 0xFF00) != 0x0100 && (patch.version & 0xFF00) != 0x0200)) {
         std::fprintf(stderr, "hvrgen: a format word starts with 0x01 or 0x02\n");
         return 2;
+    }
+    if ((version.version & 0xFF00) != 0x0100 && (version.version & 0xFF00) != 0x0200) {
+        std::fprintf(stderr, "hvrgen: a format word starts with 0x01 or 0x02\n");
+        return 2;
+    }
+    version.plainPercent = archive.plainPercent;
+    if (!versionPath.empty() && !generateVersion(versionPath, archive, version)) {
+        std::fprintf(stderr, "hvrgen: %s: %s\n", versionPath.c_str(), errorText(getLastError()).c_str());
+        return 1;
     }
     // "-" skips the archive, for more patches of one archive made before.
     if (archivePath != "-" && !generateArchive(archivePath, archive)) {
