@@ -28,7 +28,10 @@ bool encodeName(uint8_t* name, uint32_t length);
 // Content coding of an entry's stored bytes under its cycle (0 to 10; never
 // NO_CYCLE). Always true. decodeEntryData undoes encodeEntryData with the
 // same cycle. An entry is coded in one call over its whole buffer: the block
-// schedule restarts at every call.
+// schedule restarts at every call. Within it, each whole block is coded by
+// itself, by a rule that depends only on its index and the cycle: under one
+// cycle, two entries' coded blocks are equal exactly where their plain blocks
+// are, and a block decodes the same whatever the blocks before it hold.
 bool decodeEntryData(uint8_t* buffer, uint32_t length, int32_t cycle);
 bool encodeEntryData(uint8_t* buffer, uint32_t length, int32_t cycle);
 

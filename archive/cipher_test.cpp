@@ -551,6 +551,29 @@ TEST_P(EntryData, DecodeUndoesEncodeForEveryCycleAndLength) {
     }
 }
 
+// Patch making compares coded entries of one cycle block by block as they
+// are stored, and decodes a lone last block in a buffer of filler: both rest
+// on each block's coding depending on nothing but its own bytes, its index
+// and the cycle.
+TEST_P(EntryData, EachBlockIsCodedByItselfAtItsIndex) {
+    const uint32_t BLOCKS = 300;  // many transformed and shuffled blocks under every cycle
+    for (int32_t cycle = 0; cycle <= 10; ++cycle) {
+        SCOPED_TRACE("cycle " + std::to_string(cycle));
+        const Bytes plain = randomBytes(BLOCKS * 8, 7000 + cycle);
+        Bytes coded = plain;
+        encodeEntryData(coded.data(), uint32_t(coded.size()), cycle);
+        Bytes other = randomBytes(BLOCKS * 8, 9000 + cycle);
+        for (uint32_t block = 0; block < BLOCKS; ++block) {
+            // The block alone among unrelated blocks, in a buffer that ends with it.
+            Bytes alone(other.begin(), other.begin() + (block + 1) * 8);
+            std::copy(coded.begin() + block * 8, coded.begin() + (block + 1) * 8, alone.begin() + block * 8);
+            decodeEntryData(alone.data(), uint32_t(alone.size()), cycle);
+            ASSERT_TRUE(std::equal(alone.begin() + block * 8, alone.end(), plain.begin() + block * 8))
+                << "block " << block;
+        }
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Every operation: length 0 and lengths that end in a partial block
 
