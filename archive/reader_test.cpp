@@ -13,6 +13,7 @@
 #include "archive/format.h"
 #include "tests/archive_builder.h"
 #include "tests/temp_dir.h"
+#include "tools/archive_check.h"
 
 namespace {
 
@@ -438,63 +439,64 @@ struct RefusalCase {
     const char* what;
     Bytes (*build)();
     uint32_t error;
+    const char* checkReason;  // the reason hvrdump --check gives
 };
 
 const RefusalCase REFUSAL_CASES[] = {
     // Header.
-    {"magic: first byte changed", [] { ArchiveParts p = validV1(); p.magic[0] = 'm'; return buildArchive(p); }, ERROR_BAD_FORMAT},
-    {"magic: last letter in another case", [] { ArchiveParts p = validV1(); p.magic[14] = 'C'; return buildArchive(p); }, ERROR_BAD_FORMAT},
-    {"magic: no zero byte after the text", [] { ArchiveParts p = validV1(); p.magic[15] = '!'; return buildArchive(p); }, ERROR_BAD_FORMAT},
-    {"format word 0x0300", [] { ArchiveParts p = validV1(); p.version = 0x0300; return buildArchive(p); }, ERROR_INVALID_DATA},
-    {"format word 0x0000", [] { ArchiveParts p = validV1(); p.version = 0x0000; return buildArchive(p); }, ERROR_INVALID_DATA},
-    {"format word 0x0301", [] { ArchiveParts p = validV1(); p.version = 0x0301; return buildArchive(p); }, ERROR_INVALID_DATA},
-    {"format word 0xFF02", [] { ArchiveParts p = validV2(); p.version = 0xFF02; return buildArchive(p); }, ERROR_INVALID_DATA},
+    {"magic: first byte changed", [] { ArchiveParts p = validV1(); p.magic[0] = 'm'; return buildArchive(p); }, ERROR_BAD_FORMAT, "bad-magic"},
+    {"magic: last letter in another case", [] { ArchiveParts p = validV1(); p.magic[14] = 'C'; return buildArchive(p); }, ERROR_BAD_FORMAT, "bad-magic"},
+    {"magic: no zero byte after the text", [] { ArchiveParts p = validV1(); p.magic[15] = '!'; return buildArchive(p); }, ERROR_BAD_FORMAT, "bad-magic"},
+    {"format word 0x0300", [] { ArchiveParts p = validV1(); p.version = 0x0300; return buildArchive(p); }, ERROR_INVALID_DATA, "unknown-layout"},
+    {"format word 0x0000", [] { ArchiveParts p = validV1(); p.version = 0x0000; return buildArchive(p); }, ERROR_INVALID_DATA, "unknown-layout"},
+    {"format word 0x0301", [] { ArchiveParts p = validV1(); p.version = 0x0301; return buildArchive(p); }, ERROR_INVALID_DATA, "unknown-layout"},
+    {"format word 0xFF02", [] { ArchiveParts p = validV2(); p.version = 0xFF02; return buildArchive(p); }, ERROR_INVALID_DATA, "unknown-layout"},
     // The magic is checked before the format word.
-    {"wrong magic and format word 0x0300", [] { ArchiveParts p = validV1(); p.magic[0] = 'm'; p.version = 0x0300; return buildArchive(p); }, ERROR_BAD_FORMAT},
+    {"wrong magic and format word 0x0300", [] { ArchiveParts p = validV1(); p.magic[0] = 'm'; p.version = 0x0300; return buildArchive(p); }, ERROR_BAD_FORMAT, "bad-magic"},
 
     // 0x01xx table.
-    {"0x01xx: table offset one byte past the end of the file", [] { ArchiveParts p = validV1(); p.tableOffset = uint32_t(p.data.size() + p.table.size() + 1); return buildArchive(p); }, ERROR_BAD_FORMAT},
-    {"0x01xx: table offset 0xFFFFFFFF", [] { ArchiveParts p = validV1(); p.tableOffset = 0xFFFFFFFFu; return buildArchive(p); }, ERROR_BAD_FORMAT},
-    {"0x01xx: one entry more announced than recorded", [] { ArchiveParts p = validV1(); p.entryCount = 3; return buildArchive(p); }, ERROR_BAD_FORMAT},
-    {"0x01xx: entry count wraps to 0xFFFFFFFF", [] { ArchiveParts p = validV1(); p.countBias = 1; p.entryCount = 0xFFFFFFFFu; return buildArchive(p); }, ERROR_BAD_FORMAT},
-    {"0x01xx: last record one byte short", [] { ArchiveParts p = validV1(); p.table.pop_back(); return buildArchive(p); }, ERROR_BAD_FORMAT},
-    {"0x01xx: nameFieldSize 0", [] { ArchiveParts p = validV1(); putU32(p.table, 0, 0); return buildArchive(p); }, ERROR_BAD_FORMAT},
-    {"0x01xx: nameFieldSize 5, shorter than its own prefix", [] { ArchiveParts p = validV1(); putU32(p.table, 0, 5); return buildArchive(p); }, ERROR_BAD_FORMAT},
-    {"0x01xx: nameFieldSize 6, a name field with no room for a zero byte", [] { ArchiveParts p = validV1(); putU32(p.table, 0, 6); return buildArchive(p); }, ERROR_BAD_FORMAT},
+    {"0x01xx: table offset one byte past the end of the file", [] { ArchiveParts p = validV1(); p.tableOffset = uint32_t(p.data.size() + p.table.size() + 1); return buildArchive(p); }, ERROR_BAD_FORMAT, "table-offset-past-end"},
+    {"0x01xx: table offset 0xFFFFFFFF", [] { ArchiveParts p = validV1(); p.tableOffset = 0xFFFFFFFFu; return buildArchive(p); }, ERROR_BAD_FORMAT, "table-offset-past-end"},
+    {"0x01xx: one entry more announced than recorded", [] { ArchiveParts p = validV1(); p.entryCount = 3; return buildArchive(p); }, ERROR_BAD_FORMAT, "fewer-records"},
+    {"0x01xx: entry count wraps to 0xFFFFFFFF", [] { ArchiveParts p = validV1(); p.countBias = 1; p.entryCount = 0xFFFFFFFFu; return buildArchive(p); }, ERROR_BAD_FORMAT, "fewer-records"},
+    {"0x01xx: last record one byte short", [] { ArchiveParts p = validV1(); p.table.pop_back(); return buildArchive(p); }, ERROR_BAD_FORMAT, "record-past-end"},
+    {"0x01xx: nameFieldSize 0", [] { ArchiveParts p = validV1(); putU32(p.table, 0, 0); return buildArchive(p); }, ERROR_BAD_FORMAT, "name-field-too-short"},
+    {"0x01xx: nameFieldSize 5, shorter than its own prefix", [] { ArchiveParts p = validV1(); putU32(p.table, 0, 5); return buildArchive(p); }, ERROR_BAD_FORMAT, "name-field-too-short"},
+    {"0x01xx: nameFieldSize 6, a name field with no room for a zero byte", [] { ArchiveParts p = validV1(); putU32(p.table, 0, 6); return buildArchive(p); }, ERROR_BAD_FORMAT, "name-without-end"},
     // Records that are sound but for a name field of partial blocks, whose
     // zero bytes lie in the part that no block coding touches.
-    {"0x01xx: name field of 12 bytes, not whole blocks", [] { return buildArchive(v1Archive({v1RawField(concat({codedNameField("abc", 8), Bytes(4, 0)}))})); }, ERROR_BAD_FORMAT},
-    {"0x01xx: name field of 4 bytes", [] { return buildArchive(v1Archive({v1RawField(Bytes(4, 0))})); }, ERROR_BAD_FORMAT},
-    {"0x01xx: name field running past the end of the file", [] { ArchiveParts p = validV1(); putU32(p.table, 0, 6 + 8 * 64); return buildArchive(p); }, ERROR_BAD_FORMAT},
-    {"0x01xx: nameFieldSize 0xFFFFFFFF", [] { ArchiveParts p = validV1(); putU32(p.table, 0, 0xFFFFFFFFu); return buildArchive(p); }, ERROR_BAD_FORMAT},
-    {"0x01xx: nameFieldSize 0xFFFFFFFE, a whole number of blocks", [] { ArchiveParts p = validV1(); putU32(p.table, 0, 0xFFFFFFFEu); return buildArchive(p); }, ERROR_BAD_FORMAT},
+    {"0x01xx: name field of 12 bytes, not whole blocks", [] { return buildArchive(v1Archive({v1RawField(concat({codedNameField("abc", 8), Bytes(4, 0)}))})); }, ERROR_BAD_FORMAT, "name-field-not-blocks"},
+    {"0x01xx: name field of 4 bytes", [] { return buildArchive(v1Archive({v1RawField(Bytes(4, 0))})); }, ERROR_BAD_FORMAT, "name-field-not-blocks"},
+    {"0x01xx: name field running past the end of the file", [] { ArchiveParts p = validV1(); putU32(p.table, 0, 6 + 8 * 64); return buildArchive(p); }, ERROR_BAD_FORMAT, "record-past-end"},
+    {"0x01xx: nameFieldSize 0xFFFFFFFF", [] { ArchiveParts p = validV1(); putU32(p.table, 0, 0xFFFFFFFFu); return buildArchive(p); }, ERROR_BAD_FORMAT, "name-field-not-blocks"},
+    {"0x01xx: nameFieldSize 0xFFFFFFFE, a whole number of blocks", [] { ArchiveParts p = validV1(); putU32(p.table, 0, 0xFFFFFFFEu); return buildArchive(p); }, ERROR_BAD_FORMAT, "record-past-end"},
     {"0x01xx: name field decodes without a zero byte", [] {
          ArchiveParts p = validV1();
          const Bytes field = codedNameField("doc/readme.txt12", V1_RECORD0_FIELD);
          std::copy(field.begin(), field.end(), p.table.begin() + V1_NAME_POS);
-         return buildArchive(p); }, ERROR_BAD_FORMAT},
+         return buildArchive(p); }, ERROR_BAD_FORMAT, "name-without-end"},
 
     // 0x02xx table.
-    {"0x02xx: table offset past the end of the file", [] { ArchiveParts p = validV2(); p.tableOffset = uint32_t(p.data.size() + p.table.size() + 1); return buildArchive(p); }, ERROR_BAD_FORMAT},
-    {"0x02xx: packed and plain sizes 0 and no stream", [] { ArchiveParts p = v2Archive({}); p.table = Bytes(8, 0); return buildArchive(p); }, ERROR_BAD_FORMAT},
+    {"0x02xx: table offset past the end of the file", [] { ArchiveParts p = validV2(); p.tableOffset = uint32_t(p.data.size() + p.table.size() + 1); return buildArchive(p); }, ERROR_BAD_FORMAT, "table-offset-past-end"},
+    {"0x02xx: packed and plain sizes 0 and no stream", [] { ArchiveParts p = v2Archive({}); p.table = Bytes(8, 0); return buildArchive(p); }, ERROR_BAD_FORMAT, "table-does-not-inflate"},
     {"0x02xx: stream cut short by 4 bytes, packed size to match", [] {
          ArchiveParts p = validV2();
          p.table.resize(p.table.size() - 4);
          putU32(p.table, 0, uint32_t(p.table.size() - 8));
-         return buildArchive(p); }, ERROR_BAD_FORMAT},
-    {"0x02xx: packed size one byte past the end of the file", [] { ArchiveParts p = validV2(); putU32(p.table, 0, uint32_t(p.table.size() - 8 + 1)); return buildArchive(p); }, ERROR_BAD_FORMAT},
+         return buildArchive(p); }, ERROR_BAD_FORMAT, "table-does-not-inflate"},
+    {"0x02xx: packed size one byte past the end of the file", [] { ArchiveParts p = validV2(); putU32(p.table, 0, uint32_t(p.table.size() - 8 + 1)); return buildArchive(p); }, ERROR_BAD_FORMAT, "packed-size-past-end"},
     // packed + 8 wraps to 0 (and to 7): the stream must not be taken from a
     // buffer that short.
-    {"0x02xx: packed size 0xFFFFFFF8", [] { ArchiveParts p = validV2(); putU32(p.table, 0, 0xFFFFFFF8u); return buildArchive(p); }, ERROR_BAD_FORMAT},
-    {"0x02xx: packed size 0xFFFFFFFF", [] { ArchiveParts p = validV2(); putU32(p.table, 0, 0xFFFFFFFFu); return buildArchive(p); }, ERROR_BAD_FORMAT},
-    {"0x02xx: zlib header damaged", [] { ArchiveParts p = validV2(); p.table[8] ^= 0x01; return buildArchive(p); }, ERROR_BAD_FORMAT},
-    {"0x02xx: stream checksum damaged", [] { ArchiveParts p = validV2(); p.table.back() ^= 0x01; return buildArchive(p); }, ERROR_BAD_FORMAT},
-    {"0x02xx: plain size one byte short of the inflated table", [] { ArchiveParts p = validV2(); putU32(p.table, 4, uint32_t(v2PlainTable(validV2Records()).size() - 1)); return buildArchive(p); }, ERROR_BAD_FORMAT},
-    {"0x02xx: plain size 0", [] { ArchiveParts p = validV2(); putU32(p.table, 4, 0); return buildArchive(p); }, ERROR_BAD_FORMAT},
+    {"0x02xx: packed size 0xFFFFFFF8", [] { ArchiveParts p = validV2(); putU32(p.table, 0, 0xFFFFFFF8u); return buildArchive(p); }, ERROR_BAD_FORMAT, "packed-size-past-end"},
+    {"0x02xx: packed size 0xFFFFFFFF", [] { ArchiveParts p = validV2(); putU32(p.table, 0, 0xFFFFFFFFu); return buildArchive(p); }, ERROR_BAD_FORMAT, "packed-size-past-end"},
+    {"0x02xx: zlib header damaged", [] { ArchiveParts p = validV2(); p.table[8] ^= 0x01; return buildArchive(p); }, ERROR_BAD_FORMAT, "table-does-not-inflate"},
+    {"0x02xx: stream checksum damaged", [] { ArchiveParts p = validV2(); p.table.back() ^= 0x01; return buildArchive(p); }, ERROR_BAD_FORMAT, "table-does-not-inflate"},
+    {"0x02xx: plain size one byte short of the inflated table", [] { ArchiveParts p = validV2(); putU32(p.table, 4, uint32_t(v2PlainTable(validV2Records()).size() - 1)); return buildArchive(p); }, ERROR_BAD_FORMAT, "table-does-not-inflate"},
+    {"0x02xx: plain size 0", [] { ArchiveParts p = validV2(); putU32(p.table, 4, 0); return buildArchive(p); }, ERROR_BAD_FORMAT, "table-does-not-inflate"},
     // Sizes no stream of this length can inflate to, so nothing that large
     // may be allocated on their word.
-    {"0x02xx: plain size 1 GiB", [] { ArchiveParts p = validV2(); putU32(p.table, 4, 0x40000000u); return buildArchive(p); }, ERROR_BAD_FORMAT},
-    {"0x02xx: plain size 0xFFFFFFFF", [] { ArchiveParts p = validV2(); putU32(p.table, 4, 0xFFFFFFFFu); return buildArchive(p); }, ERROR_BAD_FORMAT},
+    {"0x02xx: plain size 1 GiB", [] { ArchiveParts p = validV2(); putU32(p.table, 4, 0x40000000u); return buildArchive(p); }, ERROR_BAD_FORMAT, "plain-size-impossible"},
+    {"0x02xx: plain size 0xFFFFFFFF", [] { ArchiveParts p = validV2(); putU32(p.table, 4, 0xFFFFFFFFu); return buildArchive(p); }, ERROR_BAD_FORMAT, "plain-size-impossible"},
     // The bytes between the stream's end and the announced plain size were
     // never inflated: no record may come from them. A stored stream lets the
     // announced size be large, and a buffer that large usually comes from
@@ -507,13 +509,13 @@ const RefusalCase REFUSAL_CASES[] = {
          ArchiveParts p = v2Archive(records, Bytes(124, 0x5A));
          p.table = v2TableBytes(stream, uint32_t(stream.size()), uint32_t(plain.size() + 200000));
          p.entryCount = uint32_t(records.size() + 1);
-         return buildArchive(p); }, ERROR_BAD_FORMAT},
-    {"0x02xx: one entry more announced than recorded", [] { ArchiveParts p = validV2(); p.entryCount = 4; return buildArchive(p); }, ERROR_BAD_FORMAT},
-    {"0x02xx: entry count wraps to 0xFFFFFFFF", [] { ArchiveParts p = validV2(); p.countBias = 3; p.entryCount = 0xFFFFFFFFu; return buildArchive(p); }, ERROR_BAD_FORMAT},
+         return buildArchive(p); }, ERROR_BAD_FORMAT, "fewer-records"},
+    {"0x02xx: one entry more announced than recorded", [] { ArchiveParts p = validV2(); p.entryCount = 4; return buildArchive(p); }, ERROR_BAD_FORMAT, "fewer-records"},
+    {"0x02xx: entry count wraps to 0xFFFFFFFF", [] { ArchiveParts p = validV2(); p.countBias = 3; p.entryCount = 0xFFFFFFFFu; return buildArchive(p); }, ERROR_BAD_FORMAT, "fewer-records"},
     {"0x02xx: last name has no zero byte before the table ends", [] {
-         return v2WithPlain(concat({v2PlainTable(validV2Records()), fromHex("61 62 63")}), 4); }, ERROR_BAD_FORMAT},
+         return v2WithPlain(concat({v2PlainTable(validV2Records()), fromHex("61 62 63")}), 4); }, ERROR_BAD_FORMAT, "record-past-end"},
     {"0x02xx: last record ends inside its fixed fields", [] {
-         return v2WithPlain(concat({v2PlainTable(validV2Records()), fromHex("61 00"), Bytes(16, 0)}), 4); }, ERROR_BAD_FORMAT},
+         return v2WithPlain(concat({v2PlainTable(validV2Records()), fromHex("61 00"), Bytes(16, 0)}), 4); }, ERROR_BAD_FORMAT, "record-past-end"},
 };
 
 TEST_F(ReaderTest, RefusesDamagedArchivesAndClosesTheFile) {
@@ -550,6 +552,37 @@ TEST_F(ReaderTest, RefusesEveryTruncation) {
                                    << full.size() << ")";
         writeFileBytes(path_, full);
         EXPECT_TRUE(ArchivePtr(openArchive(path_.c_str())));
+    }
+}
+
+// What the reader refuses, hvrdump --check calls unsound, and it names the
+// rule the file breaks: the reader's verdict with a reason a user can act on.
+TEST_F(ReaderTest, CheckNamesTheReasonOfEveryRefusal) {
+    for (const RefusalCase& c : REFUSAL_CASES) {
+        SCOPED_TRACE(c.what);
+        writeFileBytes(path_, c.build());
+        const CheckReport report = checkArchive(path_.c_str());
+        ASSERT_EQ(1u, report.problems.size());
+        EXPECT_STREQ(c.checkReason, report.problems[0].reason) << report.problems[0].detail;
+        EXPECT_FALSE(report.tableRead);
+    }
+}
+
+TEST_F(ReaderTest, CheckNamesTheReasonOfEveryTruncation) {
+    for (const ArchiveParts& parts : {validV1(), validV2()}) {
+        const Bytes full = buildArchive(parts);
+        SCOPED_TRACE(parts.version == 0x0103 ? "0x01xx" : "0x02xx");
+        std::ostringstream unexplained;
+        for (size_t length = 0; length < full.size(); ++length) {
+            writeFileBytes(path_, Bytes(full.begin(), full.begin() + length));
+            const CheckReport report = checkArchive(path_.c_str());
+            if (report.sound() || std::string(report.problems[0].reason) == "reader-refuses") {
+                unexplained << " " << length;
+            }
+        }
+        EXPECT_EQ("", unexplained.str()) << "lengths called sound or refused without a reason";
+        writeFileBytes(path_, full);
+        EXPECT_TRUE(checkArchive(path_.c_str()).sound());
     }
 }
 

@@ -25,6 +25,7 @@
 #include "tests/crash_file_ops.h"
 #include "tests/recording_shell.h"
 #include "tests/temp_dir.h"
+#include "tools/archive_check.h"
 #include "tools/generator.h"
 
 #if defined(CRASH_TEST_JOB_UPDATE)
@@ -370,6 +371,27 @@ protected:
         return image;
     }
 
+    // The check's word on the folder after a crash, against the image the
+    // next run left: an interrupted change it rolls back to the archive
+    // before the run, and an archive called sound it leaves as it stands.
+    void expectPredicted(const CheckReport& predicted, const std::optional<Bytes>& standing, const char* image) {
+        std::set<std::string> reasons;
+        for (const CheckProblem& problem : predicted.problems) reasons.insert(problem.reason);
+        EXPECT_EQ(0u, reasons.count("journal-foreign") + reasons.count("journal-unknown-version") +
+                          reasons.count("journal-unreadable"))
+            << "the check calls the run's own journal unusable";
+        if (reasons.count("journal-interrupted") != 0) {
+            EXPECT_STREQ("before", image) << "the check foretold a rollback";
+        } else if (predicted.sound()) {
+            EXPECT_TRUE(standing && *standing == base_.images.at(image))
+                << "the check called data.hvr sound, and the next run changed it";
+        }
+        if (!predicted.sound() && reasons.count("journal-interrupted") == 0 && reasons.count("open-failed") == 0) {
+            ADD_FAILURE() << "the check calls an archive unsound that the next run keeps: "
+                          << predicted.problems[0].reason << ": " << predicted.problems[0].detail;
+        }
+    }
+
     // One run with call k failed once or from then on.
     void runWithFailure(uint64_t k, bool persistent, Tally* tally) {
         const TracedCall& call = base_.trace[k - 1];
@@ -443,6 +465,20 @@ std::string powerLossText(const PowerLossCase& loss) {
            (loss.mode == PowerLoss::keepSome ? ", seed " + std::to_string(loss.seed) : "");
 }
 
+TEST_P(JobSweep, EveryArchiveTheRunMayLeaveIsSound) {
+    for (const auto& [name, image] : base_.images) {
+        SCOPED_TRACE(name);
+        writeFile(ARCHIVE_FILE_NAME, image);
+        const CheckReport report = checkArchive(ARCHIVE_FILE_NAME);
+        EXPECT_TRUE(report.sound()) << report.problems.size() << " problems, the first: "
+                                    << (report.problems.empty() ? "" : report.problems[0].detail);
+        EXPECT_TRUE(report.notes.empty());
+        EXPECT_TRUE(report.tableRead);
+    }
+    std::printf("[ check    ] %s: %zu images sound\n", fixture().name, base_.images.size());
+    restore();
+}
+
 TEST_P(JobSweep, EveryCallFailingOnceIsReportedAndLeavesAWholeArchive) {
     Tally tally;
     for (uint64_t k = 1; k <= base_.calls(); ++k) {
@@ -480,11 +516,16 @@ TEST_P(JobSweep, PowerLossAtEveryCallLeavesTheLastCommittedArchive) {
                 EXPECT_TRUE(layer.losePower(loss.mode, loss.seed, &mismatch))
                     << "the layer's model of " << mismatch << " disagrees with the disk";
             }
+            // What hvrdump --check says of the folder now must be what the
+            // next run then does.
+            const CheckReport predicted = checkArchive(ARCHIVE_FILE_NAME);
+            const std::optional<Bytes> standing = readWholeFile(ARCHIVE_FILE_NAME);
             const char* image = checkAfterNextRun();
             if (image == nullptr) continue;
             // A commit is durable once its call returned; before it, the
             // change is undone.
             EXPECT_STREQ(base_.standingBefore(k), image);
+            expectPredicted(predicted, standing, image);
             tally.add(std::string(powerLossText(loss)) + "/" + image);
         }
     }
