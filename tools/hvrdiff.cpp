@@ -92,10 +92,6 @@ int main(int argc, char** argv) {
         case DiffResult::done:
             break;
     }
-    for (const Uncarried& item : outcome.uncarried) {
-        std::fprintf(stderr, "hvrdiff: %s: %s: %s: cannot be carried by a patch\n", item.side, item.name.c_str(),
-                     item.what.c_str());
-    }
     if (outcome.written) {
         std::printf("%s: %u entries, format 0x%04X; HvrUpdate replaces %u entries of %s with them\n",
                     options.outputPath.c_str(), outcome.patchEntries, unsigned(options.format),
@@ -105,8 +101,17 @@ int main(int argc, char** argv) {
     } else {
         std::printf("no file entry that a patch can carry differs: no patch written\n");
     }
+    // The outcome first, so that it stands above the list however the two
+    // streams are buffered.
+    std::fflush(stdout);
+    for (const Uncarried& item : outcome.uncarried) {
+        std::fprintf(stderr, "hvrdiff: %s: %s: %s: cannot be carried by a patch\n", item.side, item.name.c_str(),
+                     item.what.c_str());
+    }
     if (!outcome.uncarried.empty()) {
-        std::fprintf(stderr, "hvrdiff: %zu differences cannot be carried by a patch\n", outcome.uncarried.size());
+        const size_t count = outcome.uncarried.size();
+        std::fprintf(stderr, "hvrdiff: %zu difference%s cannot be carried by a patch\n", count,
+                     count == 1 ? "" : "s");
         return 3;
     }
     return 0;
