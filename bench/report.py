@@ -233,6 +233,27 @@ def write(results, out, command):
                  [label for _, label in rows], [runs[k] for k, _ in rows], "hvrupdate, 30% replaced (rebuild)")
         add("![rebuild and conversion](bench-rebuild.png)\n")
 
+    # --- patch making -------------------------------------------------------------
+    df = results.get("diff")
+    if df:
+        runs = df["runs"]
+        entries = runs["hvrdiff"][0].get("entries", 0)
+        add("## Making a patch\n")
+        add(f"hvrdiff compares two versions of the {size(df['old']['fileSize'])} archive of "
+            f"{df['old']['entries']:,} entries that differ in {entries:,} of their {df['old']['files']:,} files "
+            "(a third of those with unchanged sizes, so that only their bytes tell) and writes the patch. "
+            "The limit is `cmp` of the newer version against an equal copy: reading and comparing two files of "
+            "this size in full, which hvrdiff has to do for every pair of entries whose sizes agree. (`cmp` of "
+            "the two versions themselves stops at their first difference, in the first megabytes.)\n")
+        add("| case | median (min–max) | peak memory | ratio to cmp |")
+        add("|---|---|---|---|")
+        for key, label in (("hvrdiff", f"hvrdiff, a patch of {entries:,} entries"),
+                           ("cmp", "cmp of two equal files of this size")):
+            r = runs[key]
+            memory = size(peak(r)) if peak(r) else "–"
+            add(f"| {label} | {seconds(summary(durable(r)))} | {memory} | {ratio_text(ratios(r, runs['cmp']))} |")
+        add("")
+
     # --- scaling ------------------------------------------------------------------
     points = results.get("scaling")
     if points:
@@ -299,6 +320,8 @@ def write(results, out, command):
                            ("to0200", "hvrconv → 0x0200, rebuild"), ("to0200table", "hvrconv → 0x0200, new table")):
             if key in rb["runs"]:
                 memory_rows.append((label, peak(rb["runs"][key]), rb["budgets"][key]))
+    if df:
+        memory_rows.append(("hvrdiff, two versions", peak(df["runs"]["hvrdiff"]), df["budget"]))
     if points:
         for p in points:
             label = f"hvrupdate, {p['data']['entries']:,} entries" if p["kind"] == "entries" else \
@@ -306,8 +329,8 @@ def write(results, out, command):
             memory_rows.append((label, peak(p["runs"]), p["budget"]))
     if memory_rows:
         add("## Peak memory\n")
-        add("Budget of a run: the inflated tables it holds (the archive's, and the patch's for hvrupdate) + the "
-            "largest entry + 64 MiB.\n")
+        add("Budget of a run: the inflated tables it holds (the archive's, and the patch's for hvrupdate; both "
+            "versions' for hvrdiff) + the largest entry + 64 MiB.\n")
         add("| program run | peak memory | budget | within |")
         add("|---|---|---|---|")
         within_all = True
@@ -345,7 +368,9 @@ def write(results, out, command):
 
     # --- profile ----------------------------------------------------------------
     profile = results.get("profile")
-    if profile:
+    # "profile" also names the data set (full, quick); only perf's results
+    # are a table of runs.
+    if isinstance(profile, dict):
         add("## Where the time goes\n")
         if "error" in profile:
             add(f"No profile: {profile['error']}\n")

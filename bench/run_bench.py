@@ -59,6 +59,7 @@ PATCH_SEED = 502
 REBUILD_SEED = 503
 FIXED_PATCH_SEED = 504
 SHARE_SEED = 505
+DIFF_SEED = 506
 
 # Patches whose names are spelled exactly as in the archive and that add
 # nothing: what the general archivers can take as "update these files".
@@ -177,7 +178,7 @@ class Bench:
             shutil.rmtree(self.work)
         self.work.mkdir()
         self.tools = {name: self.build / name for name in
-                      ("hvrgen", "hvrupdate", "hvrconv", "extract_entries", "cipher_bench", "open_bench",
+                      ("hvrgen", "hvrupdate", "hvrconv", "hvrdiff", "extract_entries", "cipher_bench", "open_bench",
                        "table_bench", "match_bench")}
         for tool in self.tools.values():
             if not os.access(tool, os.X_OK):
@@ -214,6 +215,21 @@ class Bench:
             run([self.tools["hvrgen"], "--archive", "-", "--format", "0x0200", "--entries", entries,
                  "--size", entries * (per_entry or self.bytes_per_entry), "--seed", ARCHIVE_SEED, "--patch", temp,
                  "--patch-format", "0x0200", "--patch-seed", seed] + selection + PLAIN_PATCH)
+            temp.rename(path)
+        return path
+
+    def version(self, entries, name, seed, changed_permille):
+        """Another version of the 0x0200 archive of `entries` entries: the same
+        entries, `changed_permille` of its files with other contents (a third
+        of those with their sizes unchanged, so that only their bytes tell)."""
+        path = self.data / f"{name}-{entries}.hvr"
+        if not path.exists():
+            log(f"generating {path.name}")
+            temp = path.with_suffix(".tmp")
+            run([self.tools["hvrgen"], "--archive", "-", "--format", "0x0200", "--entries", entries,
+                 "--size", entries * self.bytes_per_entry, "--seed", ARCHIVE_SEED, "--version", temp,
+                 "--version-format", "0x0200", "--version-seed", seed, "--changed", changed_permille],
+                stdout=subprocess.DEVNULL)
             temp.rename(path)
         return path
 
@@ -471,6 +487,40 @@ class Bench:
             if any(r["inPlace"] for r in results[name]):
                 log(f"warning: {name} kept data.hvr in place; a rebuild was expected")
 
+    def case_diff(self):
+        """hvrdiff on two versions of the archive that differ in the profile's
+        share of their files, against cmp of two equal files of that size:
+        reading and comparing both in full, which hvrdiff has to do for every
+        pair of entries whose sizes agree. (cmp of the two versions
+        themselves stops at their first difference, in the first megabytes.)"""
+        p = self.profile
+        old = self.archive(p["entries"])
+        new = self.version(p["entries"], "changed", DIFF_SEED, p["share_permille"])
+        twin = self.work / "new-twin.hvr"
+        copy_flushed(new, twin)
+        output = self.work / "diff.hvp"
+        stdout = self.work / "diff.out"
+        timed = Timed([self.tools["hvrdiff"], old, new, "-o", output], self.work, output, stdout)
+
+        def prepare():
+            output.unlink(missing_ok=True)
+            settle()
+
+        def measure():
+            result = timed()
+            match = re.search(r": (\d+) entries", stdout.read_text(errors="replace"))
+            if not match:
+                die(f"hvrdiff wrote no patch: {stdout.read_text(errors='replace')[:300]!r}")
+            result["entries"] = int(match.group(1))
+            return result
+
+        cmp = Timed(["cmp", new, twin], self.work, None, self.work / "cmp.out")
+        cases = {"hvrdiff": (prepare, measure), "cmp": (settle, cmp)}
+        results = self.interleave("patch making", cases, p["rounds"])
+        self.results["diff"] = dict(old=self.summary(old), new=self.summary(new), runs=results,
+                                    budget=self.memory_budget(old, new))
+        twin.unlink()
+
     def case_scaling(self):
         p = self.profile
         points = []
@@ -573,7 +623,7 @@ class Bench:
 
     def run_all(self, only):
         steps = [("micro", self.case_micro), ("inPlace", self.case_in_place), ("rebuild", self.case_rebuild),
-                 ("scaling", self.case_scaling), ("profile", self.case_profile)]
+                 ("diff", self.case_diff), ("scaling", self.case_scaling), ("profile", self.case_profile)]
         for name, step in steps:
             if only and name not in only:
                 continue
@@ -618,8 +668,8 @@ def main():
     parser.add_argument("--data", help="where generated files live and are reused (default build/bench/PROFILE)")
     parser.add_argument("--out", help="report directory (default docs for full, the data directory for quick)")
     parser.add_argument("--rounds", type=int, help="rounds per group, instead of the profile's")
-    parser.add_argument("--only", action="append", help="run only these steps (micro, inPlace, rebuild, scaling, "
-                        "profile); the others are taken from the last results file")
+    parser.add_argument("--only", action="append", help="run only these steps (micro, inPlace, rebuild, diff, "
+                        "scaling, profile); the others are taken from the last results file")
     parser.add_argument("--report-only", action="store_true", help="rewrite the report from the last results")
     options = parser.parse_args()
     options.data = options.data or f"build/bench/{options.profile}"
