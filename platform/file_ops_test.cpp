@@ -294,7 +294,6 @@ TEST(FileOps, FinalPathOfFollowsLinksAndLeavesOtherNames) {
 
 TEST(FileOps, SameFileTellsNamesOfOneFileFromOthersEvenWhileHeld) {
     ScopedTempDir dir;
-    ScopedTempDir elsewhere;
     const std::string plain = dir.file("old.hvr");
     const std::string twin = dir.file("new.hvr");
     writeFileBytes(plain, bytesOf("x"));
@@ -310,15 +309,24 @@ TEST(FileOps, SameFileTellsNamesOfOneFileFromOthersEvenWhileHeld) {
     ASSERT_NE(nullptr, held);
     EXPECT_TRUE(sameFile(plain.c_str(), plain.c_str()));
     ops().close(held);
+}
 
-    for (const Planted kind : {Planted::linkToFile, Planted::hardLink}) {
+TEST(FileOps, SameFileSeesThroughLinks) {
+    ScopedTempDir dir;
+    ScopedTempDir elsewhere;
+    const std::string plain = dir.file("old.hvr");
+    writeFileBytes(plain, bytesOf("x"));
+    int planted = 0;
+    for (const Planted kind : {Planted::hardLink, Planted::linkToFile}) {
         SCOPED_TRACE(kind == Planted::hardLink ? "hard link" : "symbolic link");
         const std::string outside = elsewhere.file(kind == Planted::hardLink ? "hard" : "soft");
         const std::string name = dir.file(kind == Planted::hardLink ? "hard.hvr" : "soft.hvr");
-        if (!plant(kind, name, outside)) GTEST_SKIP() << "links cannot be made here";
+        if (!plant(kind, name, outside)) continue;
+        ++planted;
         EXPECT_TRUE(sameFile(name.c_str(), outside.c_str()));
         EXPECT_FALSE(sameFile(name.c_str(), plain.c_str()));
     }
+    if (planted == 0) GTEST_SKIP() << "links cannot be made here";
 }
 
 TEST(FileOps, ReplacePutsTheNewFileInPlaceOfTheOldAndLetsBothGo) {

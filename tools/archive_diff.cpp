@@ -43,6 +43,38 @@ bool plainBytesThere(const ArchiveNode* entry) {
     return true;
 }
 
+// Keeps the code of a failure until the function that declared it first
+// returns: freeing the function's other locals may reset the thread's last
+// error (the Windows heap does, under Wine), and the caller must see the
+// failure's own code.
+class FailureCode {
+public:
+    FailureCode() = default;
+    FailureCode(const FailureCode&) = delete;
+    FailureCode& operator=(const FailureCode&) = delete;
+    ~FailureCode() {
+        if (failed_) setLastError(code_);
+    }
+    // Each returns what the function returns on failure.
+    bool fail() {
+        failed_ = true;
+        code_ = getLastError();
+        return false;
+    }
+    bool fail(uint32_t code) {
+        setLastError(code);
+        return fail();
+    }
+    DiffResult failed() {
+        fail();
+        return DiffResult::failed;
+    }
+
+private:
+    bool failed_ = false;
+    uint32_t code_ = ERROR_SUCCESS;
+};
+
 }  // namespace
 
 ContentComparer::ContentComparer() : first_(PIECE), second_(PIECE) {}
@@ -144,9 +176,9 @@ bool ContentComparer::bothCoded(const ArchiveNode* a, const ArchiveNode* b, bool
 // Both decoded whole: for coded entries that do not share a cycle or do not
 // store their last block whole, which no writer of this format makes.
 bool ContentComparer::bothDecoded(const ArchiveNode* a, const ArchiveNode* b, bool* differs) {
-    std::vector<uint8_t> other;
-    if (!decodedEntry(a, &entry_) || !decodedEntry(b, &other)) return false;
-    *differs = std::memcmp(entry_.data(), other.data(), a->compressedSize) != 0;
+    if (!decodedEntry(a, &entry_) || !decodedEntry(b, &other_)) return false;
+    *differs = std::memcmp(entry_.data(), other_.data(), a->compressedSize) != 0;
+    other_ = std::vector<uint8_t>();
     return true;
 }
 
@@ -215,11 +247,14 @@ ArchiveNode* copyOf(const ArchiveNode* entry) {
     return copy;
 }
 
-bool abandon(FileHandle file, const std::string& temporary) {
-    LastErrorGuard keep;
-    fileOps().close(file);
-    fileOps().remove(temporary.c_str());
-    return false;
+// Closes and deletes the unfinished patch, keeping the failure's code.
+bool abandon(FileHandle file, const std::string& temporary, FailureCode* failure) {
+    {
+        LastErrorGuard keep;
+        fileOps().close(file);
+        fileOps().remove(temporary.c_str());
+    }
+    return failure->fail();
 }
 
 // Writes the chosen NEW entries as a patch of options.format: NEW's header
@@ -228,43 +263,47 @@ bool abandon(FileHandle file, const std::string& temporary) {
 // output's name.
 bool writePatch(const DiffOptions& options, const std::string& temporary, const ArchiveNode* newHead,
                 const std::vector<const ArchiveNode*>& chosen) {
+    FailureCode failure;
     ArchivePtr patch(static_cast<ArchiveNode*>(std::calloc(1, sizeof(ArchiveNode))));
-    if (!patch) return fail(ERROR_NOT_ENOUGH_MEMORY);
+    if (!patch) return failure.fail(ERROR_NOT_ENOUGH_MEMORY);
     patch->version = options.format;
     ArchiveNode* last = patch.get();
     uint64_t planned = 0;
     for (const ArchiveNode* entry : chosen) {
         last->next = copyOf(entry);
-        if (last->next == nullptr) return fail(ERROR_NOT_ENOUGH_MEMORY);
+        if (last->next == nullptr) return failure.fail(ERROR_NOT_ENOUGH_MEMORY);
         last = last->next;
         planned += transferredSize(last, versionsDiffer(last, patch.get()));
     }
     // Offsets are 32 bits wide.
-    if (planned > UINT32_MAX) return fail(ERROR_FILE_TOO_LARGE);
+    if (planned > UINT32_MAX) return failure.fail(ERROR_FILE_TOO_LARGE);
 
     uint8_t header[HEADER_SIZE];
-    if (readAt(newHead->file, header, 0, HEADER_SIZE) == nullptr) return false;
+    if (readAt(newHead->file, header, 0, HEADER_SIZE) == nullptr) return failure.fail();
     storeU32(header + BIASED_COUNT_POS,
              uint32_t(chosen.size()) + loadU32(header + COUNT_BIAS_POS) + COUNT_EXTRA_BIAS);
 
     FileHandle file = fileOps().createNew(temporary.c_str());
-    if (file == nullptr) return false;
-    if (!fileOps().writeAt(file, 0, header, HEADER_SIZE)) return abandon(file, temporary);
+    if (file == nullptr) return failure.fail();
+    if (!fileOps().writeAt(file, 0, header, HEADER_SIZE)) return abandon(file, temporary, &failure);
     uint64_t position = HEADER_SIZE;
     {
         EntryCopier copier(file);
         for (ArchiveNode* entry = patch->next; entry != nullptr; entry = entry->next) {
-            if (!copier.transfer(position, entry, versionsDiffer(entry, patch.get()))) return abandon(file, temporary);
+            if (!copier.transfer(position, entry, versionsDiffer(entry, patch.get())))
+                return abandon(file, temporary, &failure);
             position += entry->storedSize;
         }
-        if (!copier.flush()) return abandon(file, temporary);
+        if (!copier.flush()) return abandon(file, temporary, &failure);
     }
     patch->offset = uint32_t(position - HEADER_SIZE);
-    if (!writeTable(file, patch.get()) || !fileOps().flush(file)) return abandon(file, temporary);
+    if (!writeTable(file, patch.get()) || !fileOps().flush(file)) return abandon(file, temporary, &failure);
     if (!fileOps().replace(file, temporary.c_str(), nullptr, options.outputPath.c_str())) {
-        LastErrorGuard keep;
-        fileOps().remove(temporary.c_str());
-        return false;
+        {
+            LastErrorGuard keep;
+            fileOps().remove(temporary.c_str());
+        }
+        return failure.fail();
     }
     return true;
 }
@@ -274,6 +313,7 @@ bool writePatch(const DiffOptions& options, const std::string& temporary, const 
 std::string temporaryPatchName(const std::string& output) { return output + ".$$$"; }
 
 DiffResult diffArchives(const DiffOptions& options, DiffOutcome* outcome) {
+    FailureCode failure;
     *outcome = DiffOutcome{};
     const std::string temporary = temporaryPatchName(options.outputPath);
     // The temporary name is created anew, which would destroy an input
@@ -290,7 +330,7 @@ DiffResult diffArchives(const DiffOptions& options, DiffOutcome* outcome) {
     ArchivePtr oldList(openArchive(options.oldPath.c_str()));
     if (!oldList) {
         outcome->failedPath = options.oldPath;
-        return DiffResult::failed;
+        return failure.failed();
     }
     // One file given twice cannot be opened twice: it is read once and
     // compared with itself.
@@ -300,7 +340,7 @@ DiffResult diffArchives(const DiffOptions& options, DiffOutcome* outcome) {
         newList.reset(openArchive(options.newPath.c_str()));
         if (!newList) {
             outcome->failedPath = options.newPath;
-            return DiffResult::failed;
+            return failure.failed();
         }
         newHead = newList.get();
     }
@@ -331,36 +371,42 @@ DiffResult diffArchives(const DiffOptions& options, DiffOutcome* outcome) {
             // one patch entry: NEW's last, as HvrUpdate's own rule takes
             // the last of several.
             const ArchiveNode* carry = mine.files.back();
-            bool needed = false;
-            for (const ArchiveNode* old : theirs.files) {
+            // As many on both sides and each equal to its counterpart in
+            // table order: nothing to carry, whatever HvrUpdate would do
+            // with a patch entry of the name.
+            bool unchanged = newFiles == oldFiles;
+            for (size_t i = 0; unchanged && i < newFiles; ++i) {
                 bool differs = false;
-                if (!differ(old, carry, &differs)) return DiffResult::failed;
-                if (differs) {
-                    needed = true;
-                    break;
+                if (!differ(theirs.files[i], mine.files[i], &differs)) return failure.failed();
+                unchanged = !differs;
+            }
+            if (!unchanged) {
+                bool needed = newFiles == 1 && oldFiles == 1;  // that one pair differs
+                for (size_t i = 0; !needed && i < oldFiles; ++i) {
+                    if (!differ(theirs.files[i], carry, &needed)) return failure.failed();
                 }
-            }
-            if (needed) {
-                carried.insert(carry);
-                // HvrUpdate counts OLD's directories of the name too: they
-                // match, take the bytes and, being directories, hold none.
-                outcome->replacements += uint32_t(oldFiles + theirs.directories);
-            }
-            if (newFiles != oldFiles) {
-                note(carry, newFiles > oldFiles ? "NEW" : "OLD",
-                     "OLD holds this name " + timesText(oldFiles) + ", NEW " + timesText(newFiles) +
-                         ": a patch cannot add or remove entries");
-            } else if (newFiles > 1) {
-                // As many on both sides: one content for all of them is
-                // right only when NEW's entries all hold it.
-                for (size_t i = 0; i + 1 < newFiles; ++i) {
-                    bool differs = false;
-                    if (!differ(mine.files[i], carry, &differs)) return DiffResult::failed;
-                    if (differs) {
-                        note(mine.files[i], "NEW",
-                             "both hold this name " + timesText(newFiles) +
-                                 " with other contents: HvrUpdate gives all of OLD's the patch's one content");
-                        break;
+                if (needed) {
+                    carried.insert(carry);
+                    // HvrUpdate counts OLD's directories of the name too: they
+                    // match, take the bytes and, being directories, hold none.
+                    outcome->replacements += uint32_t(oldFiles + theirs.directories);
+                }
+                if (newFiles != oldFiles) {
+                    note(carry, newFiles > oldFiles ? "NEW" : "OLD",
+                         "OLD holds this name " + timesText(oldFiles) + ", NEW " + timesText(newFiles) +
+                             ": a patch cannot add or remove entries");
+                } else {
+                    // One content for all of them is right only when NEW's
+                    // entries all hold it.
+                    for (size_t i = 0; i + 1 < newFiles; ++i) {
+                        bool differs = false;
+                        if (!differ(mine.files[i], carry, &differs)) return failure.failed();
+                        if (differs) {
+                            note(mine.files[i], "NEW",
+                                 "both hold this name " + timesText(newFiles) +
+                                     " with other contents: HvrUpdate gives all of OLD's the patch's one content");
+                            break;
+                        }
                     }
                 }
             }
@@ -406,7 +452,7 @@ DiffResult diffArchives(const DiffOptions& options, DiffOutcome* outcome) {
     if (chosen.empty()) return DiffResult::done;
     if (!writePatch(options, temporary, newHead, chosen)) {
         outcome->failedPath = options.outputPath;
-        return DiffResult::failed;
+        return failure.failed();
     }
     outcome->written = true;
     return DiffResult::done;

@@ -83,5 +83,6 @@ private:
     std::vector<uint8_t> first_;   // fixed-size pieces of each side
     std::vector<uint8_t> second_;
     std::vector<uint8_t> entry_;   // one whole entry, when it must be decoded
+    std::vector<uint8_t> other_;   // a second one, in the rare case that needs both
     uint64_t pairsRead_ = 0;
 };

@@ -630,11 +630,13 @@ TEST_F(DiffTest, EveryFailingFileCallLeavesTheOutputAsItWas) {
         SCOPED_TRACE("call " + std::to_string(k) + " of " + std::to_string(calls) + " fails");
         writeFileBytes(file("update.hvp"), previous);
         DiffResult result;
+        uint32_t code = ERROR_SUCCESS;
         {
             FaultFileOps layer;
             layer.failAnyCall(k, ERROR_IO_DEVICE);
             DiffOutcome outcome;
             result = diffArchives(options, &outcome);
+            code = getLastError();
             EXPECT_EQ(0u, layer.openHandles()) << "handles left open";
         }
         EXPECT_FALSE(fileExists(temporaryPatchName(file("update.hvp")))) << "the temporary file stayed";
@@ -643,7 +645,7 @@ TEST_F(DiffTest, EveryFailingFileCallLeavesTheOutputAsItWas) {
             EXPECT_EQ(patch, now) << "a run that reports success wrote another patch";
         } else {
             ++failed;
-            EXPECT_EQ(uint32_t(ERROR_IO_DEVICE), getLastError()) << "the failure's own code is lost";
+            EXPECT_EQ(uint32_t(ERROR_IO_DEVICE), code) << "the failure's own code is lost";
             EXPECT_EQ(previous, now) << "a failed run changed the output";
         }
     }
