@@ -102,7 +102,7 @@ std::optional<CheckProblem> whyRefused(FileHandle file, uint64_t fileSize) {
             std::vector<uint8_t> name(table.begin() + cursor + V1_NAME_POS,
                                       table.begin() + cursor + V1_NAME_POS + nameLength);
             if (!name.empty() && !decodeName(name.data(), nameLength)) return std::nullopt;
-            if (std::memchr(name.data(), 0, name.size()) == nullptr) {
+            if (name.empty() || std::memchr(name.data(), 0, name.size()) == nullptr) {
                 return tableProblem("name-without-end", tableOffset,
                                     record + ": the name field decodes without a zero byte to end the name");
             }
