@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Runs both Linux programs once under valgrind's memcheck on small sample
-# archives: a patch in place, a patch that rebuilds and both conversions.
+# archives: a patch in place, a patch that rebuilds and both conversions;
+# then hvrdiff on two versions of an archive and hvrdump --check on the
+# patch it made.
 # Prints one line per run and "N passed, M failed".
 set -uo pipefail
 bin=$(cd "${1:?build directory}" && pwd)
@@ -29,6 +31,9 @@ check "hvrupdate in place" "$bin/hvrupdate"
 check "hvrupdate with a rebuild" "$bin/hvrupdate"
 check "hvrconv 0x0200 -> 0x0103" "$bin/hvrconv"
 check "hvrconv 0x0103 -> 0x0200" "$bin/hvrconv"
+"$bin/hvrgen" --archive old.hvr --format 0x0103 --entries 300 --size 2M --version new.hvr --changed 100 >/dev/null
+check "hvrdiff 0x0103 -> 0x0200" "$bin/hvrdiff" old.hvr new.hvr -o made.hvp
+check "hvrdump --check" "$bin/hvrdump" --check made.hvp
 rm -f data.hvr
 EXPECT_FAILURE=1 check "hvrupdate without data.hvr" "$bin/hvrupdate"
 echo "$passed passed, $failed failed"
