@@ -215,15 +215,8 @@ void expectHeaderKept(const Bytes& before, const Bytes& after, uint32_t tableOff
 
 // A commit packs its 0x02xx table on another thread from the records it
 // expects the list to end with; a wrong expectation is not an error (the
-// table is deflated again) but wastes the work, so tests check it held.
-class AdvanceTables {
-public:
-    AdvanceTables() : before_(tablesWrittenInAdvance()) {}
-    uint64_t written() const { return tablesWrittenInAdvance() - before_; }
-
-private:
-    uint64_t before_;
-};
+// table is deflated again) but wastes the work, so tests check, through the
+// commit's report, that it held.
 
 // ---------------------------------------------------------------------------
 // A one-entry patch of a small archive. A (200 bytes at 0) and B (300 at
@@ -686,10 +679,10 @@ TEST(Rebuild, DirectoryBetweenTwoFilesGetsTheWritePosition) {
         ASSERT_TRUE(head) << describeError(getLastError());
         head->storedSize = sumOfStoredSizes(head.get());
 
-        const AdvanceTables advance;
-        ASSERT_TRUE(rebuildArchive(head.get())) << describeError(getLastError());
+        CommitReport report;
+        ASSERT_TRUE(rebuildArchive(head.get(), plainArchivePaths(), {}, &report)) << describeError(getLastError());
         // A 0x01xx table is not deflated, so nothing is packed for it.
-        EXPECT_EQ(layout.version >= 0x0200 ? 1u : 0u, advance.written());
+        EXPECT_EQ(layout.version >= 0x0200, report.tableWrittenInAdvance);
         EXPECT_EQ(nullptr, head->file);
         EXPECT_FALSE(fileExists(TEMP_FILE_NAME));
         head.reset();
@@ -949,9 +942,9 @@ TEST(ConvertRule, RebuildIntoTheSecondLayoutWritesTheTablePackedInAdvance) {
     head->version = 0x0200;
     head->storedSize = sumOfStoredSizes(head.get());
 
-    const AdvanceTables advance;
-    ASSERT_TRUE(rebuildArchive(head.get())) << describeError(getLastError());
-    EXPECT_EQ(1u, advance.written());
+    CommitReport report;
+    ASSERT_TRUE(rebuildArchive(head.get(), plainArchivePaths(), {}, &report)) << describeError(getLastError());
+    EXPECT_TRUE(report.tableWrittenInAdvance);
     head.reset();
     ArchivePtr again(openArchive(ARCHIVE_FILE_NAME));
     ASSERT_TRUE(again) << describeError(getLastError());
@@ -1027,12 +1020,12 @@ TEST(InPlacePass, LargePatchWritesTheTablePackedInAdvance) {
         const char* label;
         uint32_t tail;
         uint32_t p2Size;
-        uint64_t packed;
+        bool packed;
     };
     const AdvanceCase CASES[] = {
-        {"32 MiB in, the tail moves", 2000, 32 << 20, 1},
-        {"32 MiB in, the tail stays and the hole takes A", TAIL_MOVE_LIMIT + 1, 32 << 20, 1},
-        {"a little in: nothing packed ahead", 2000, 100, 0},
+        {"32 MiB in, the tail moves", 2000, 32 << 20, true},
+        {"32 MiB in, the tail stays and the hole takes A", TAIL_MOVE_LIMIT + 1, 32 << 20, true},
+        {"a little in: nothing packed ahead", 2000, 100, false},
     };
     for (const AdvanceCase& c : CASES) {
         SCOPED_TRACE(c.label);
@@ -1044,9 +1037,9 @@ TEST(InPlacePass, LargePatchWritesTheTablePackedInAdvance) {
         openPatched(&lists);
         if (HasFatalFailure()) return;
 
-        const AdvanceTables advance;
-        ASSERT_TRUE(compactInPlace(lists.data.get())) << describeError(getLastError());
-        EXPECT_EQ(c.packed, advance.written());
+        CommitReport report;
+        ASSERT_TRUE(compactInPlace(lists.data.get(), plainArchivePaths(), &report)) << describeError(getLastError());
+        EXPECT_EQ(c.packed, report.tableWrittenInAdvance);
         lists.data.reset();
         ArchivePtr again(openArchive(ARCHIVE_FILE_NAME));
         ASSERT_TRUE(again) << describeError(getLastError());

@@ -107,6 +107,13 @@ void setFileOpsForTesting(const FileOps* ops);
 uint32_t getLastError();
 void setLastError(uint32_t code);
 
+// Leaves `code` as the last error and returns false, for the common
+// `if (...) return failWith(ERROR_BAD_FORMAT);`.
+inline bool failWith(uint32_t code) {
+    setLastError(code);
+    return false;
+}
+
 // The system's text for `code` in the user's language, encoded as UTF-8,
 // as the system words it (Windows ends its texts with a line break). Returns
 // false when the system has no text for the code; `*text` is then empty.
