@@ -734,7 +734,7 @@ TEST(Rebuild, FailureLeavesTheArchiveAndNoTemporaryFile) {
         uint32_t code;
     };
     const FailureCase CASES[] = {
-        {"an entry's bytes lie past the end of the file", true, false, FileCall::readAt, 0,
+        {"an entry's bytes lie past the end of the file", true, false, FileCall::readUpTo, 0,
          ERROR_BAD_FORMAT},
         {"data.$$$ cannot be created", false, true, FileCall::createNew, 1, ERROR_ACCESS_DENIED},
         {"flushing data.$$$ fails", false, true, FileCall::flush, 1, ERROR_IO_DEVICE},
@@ -821,7 +821,7 @@ TEST(Rebuild, RefusesOffsetsPast32BitsBeforeWriting) {
     EXPECT_FALSE(rebuildArchive(head.get()));
     EXPECT_TRUE(lastErrorIs(ERROR_FILE_TOO_LARGE));
     EXPECT_EQ(0u, faults.calls(FileCall::createNew));
-    EXPECT_EQ(0u, faults.calls(FileCall::readAt));
+    EXPECT_EQ(0u, faults.calls(FileCall::readUpTo));
     head.reset();
     EXPECT_FALSE(fileExists(TEMP_FILE_NAME));
     EXPECT_EQ(original, readFileBytes(ARCHIVE_FILE_NAME));
@@ -1154,7 +1154,7 @@ TEST(FaultSweep, Rebuild) {
     ScopedTempDir dir;
     ScopedCurrentDir cwd(dir.path());
     // The list reads from both the archive and the patch.
-    const FileCall KINDS[] = {FileCall::createNew, FileCall::readAt, FileCall::writeAt,
+    const FileCall KINDS[] = {FileCall::createNew, FileCall::readUpTo, FileCall::writeAt,
                               FileCall::truncate,     FileCall::flush,  FileCall::replace};
     std::map<FileCall, uint64_t> counts;
     {
@@ -1349,7 +1349,7 @@ Bytes readRange(const char* name, uint64_t position, uint32_t length) {
     if (file == nullptr) return {};
     Bytes bytes(length);
     uint32_t done = 0;
-    EXPECT_TRUE(fileOps().readAt(file, position, bytes.data(), length, &done));
+    EXPECT_TRUE(fileOps().readUpTo(file, position, bytes.data(), length, &done));
     bytes.resize(done);
     fileOps().close(file);
     return bytes;

@@ -73,7 +73,7 @@ Found readJournalFile(const char* name, std::vector<uint8_t>* bytes) {
     }
     bytes->resize(size_t(size));
     uint32_t done = 0;
-    if (size > 0 && !fileOps().readAt(file.get(), 0, bytes->data(), uint32_t(size), &done)) return Found::unreadable;
+    if (size > 0 && !fileOps().readUpTo(file.get(), 0, bytes->data(), uint32_t(size), &done)) return Found::unreadable;
     bytes->resize(done);
     return Found::read;
 }

@@ -190,7 +190,7 @@ uint8_t* readAt(FileHandle file, uint8_t* buffer, uint64_t position, uint32_t si
         }
     }
     uint32_t done = 0;
-    bool ok = fileOps().readAt(file, position, target, size, &done);
+    bool ok = fileOps().readUpTo(file, position, target, size, &done);
     if (ok && done != size) ok = failWith(ERROR_BAD_FORMAT);
     if (!ok) {
         if (buffer == nullptr) std::free(target);

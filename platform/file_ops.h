@@ -42,7 +42,7 @@ struct FileOps {
     // returns.
     FileHandle (*createNew)(const char* name);
 
-    bool (*readAt)(FileHandle file, uint64_t position, void* buffer, uint32_t count,
+    bool (*readUpTo)(FileHandle file, uint64_t position, void* buffer, uint32_t count,
                    uint32_t* done);
 
     // Writes all `count` bytes at `position`, extending the file as needed;
@@ -86,7 +86,7 @@ struct FileOps {
     // `count` bytes from `sourcePosition` of `source` to `targetPosition` of
     // `target` inside the system, without passing them through this
     // process. The files must differ. Stops early only at the end of the
-    // source: `*done` then tells how many bytes were copied, as readAt does.
+    // source: `*done` then tells how many bytes were copied, as readUpTo does.
     // What arrives is as durable as a writeAt's bytes: on stable storage
     // after a flush of `target`.
     bool (*copyAt)(FileHandle source, uint64_t sourcePosition, FileHandle target, uint64_t targetPosition,

@@ -130,13 +130,13 @@ TEST(FileOps, PositionsBeyondFourGigabytesOnASparseFile) {
 
     char back[4] = {'x', 'x', 'x', 'x'};
     uint32_t done = 0;
-    ASSERT_TRUE(ops().readAt(file.get(), beyond, back, 4, &done));
+    ASSERT_TRUE(ops().readUpTo(file.get(), beyond, back, 4, &done));
     EXPECT_EQ(3u, done);
     EXPECT_EQ(0, std::memcmp(back, "abcx", 4)) << "the byte past the end must stay as it was";
 
     // The low 32 bits of `beyond` name a different place: a position cut to 32
     // bits would read the hole, not the data.
-    ASSERT_TRUE(ops().readAt(file.get(), beyond & 0xFFFFFFFFu, back, 3, &done));
+    ASSERT_TRUE(ops().readUpTo(file.get(), beyond & 0xFFFFFFFFu, back, 3, &done));
     EXPECT_EQ(3u, done);
     EXPECT_EQ(0, std::memcmp(back, "\0\0\0", 3));
 
@@ -170,7 +170,7 @@ TEST(FileOps, ReadsStopShortOnlyAtTheEndOfTheFile) {
         char buffer[8];
         std::memset(buffer, '-', sizeof buffer);
         uint32_t done = 99;
-        ASSERT_TRUE(ops().readAt(file.get(), c.position, buffer, c.count, &done));
+        ASSERT_TRUE(ops().readUpTo(file.get(), c.position, buffer, c.count, &done));
         EXPECT_EQ(c.done, done);
         EXPECT_EQ(std::string(c.expected), std::string(buffer, 8));
     }
