@@ -12,9 +12,13 @@ void showJobMessage(const std::string& text, const char* caption, MessageStyle s
     }
 }
 
+const char* errorCaption() { return jobTextsInJapanese() ? CAPTION_ERROR : CAPTION_ERROR_EN; }
+
+const char* doneCaption() { return jobTextsInJapanese() ? CAPTION_DONE : CAPTION_DONE_EN; }
+
 void showLastError() {
     const uint32_t code = getLastError();
-    showJobMessage(errorText(code), CAPTION_ERROR, MessageStyle::error);
+    showJobMessage(errorText(code), errorCaption(), MessageStyle::error);
 }
 
 void setProgressTo100() {
@@ -60,12 +64,12 @@ bool recoverBeforeJob() {
         case Recovery::recovered:
             return true;
         case Recovery::foreignJournal:
-            showJobMessage(japanese ? FOREIGN_JOURNAL_JA : FOREIGN_JOURNAL_EN, CAPTION_ERROR, MessageStyle::error);
+            showJobMessage(japanese ? FOREIGN_JOURNAL_JA : FOREIGN_JOURNAL_EN, errorCaption(), MessageStyle::error);
             return false;
         case Recovery::failed:
             break;
     }
     const std::string text = errorText(getLastError()) + "\n\n" + (japanese ? KEEP_FILES_JA : KEEP_FILES_EN);
-    showJobMessage(text, CAPTION_ERROR, MessageStyle::error);
+    showJobMessage(text, errorCaption(), MessageStyle::error);
     return false;
 }

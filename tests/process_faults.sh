@@ -68,8 +68,8 @@ TEXT_DENIED="Access is denied."
 TEXT_WRITE_PROTECT="The media is write protected."
 TEXT_SHARING="The process cannot access the file because it is being used by another process."
 TEXT_FOREIGN="data.hvr-journal does not belong to this data.hvr."
-# The caption stays Japanese in every locale.
-CAPTION_ERROR="エラー"
+# The C locale's caption: the programs speak the locale's language.
+CAPTION_ERROR="Error"
 
 # ---------------------------------------------------------------- helpers
 

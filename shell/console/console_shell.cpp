@@ -14,6 +14,7 @@
 
 #include "platform/file_ops.h"
 #include "platform/standard_streams.h"
+#include "platform/user_locale.h"
 
 std::atomic<JobDialog*> activeDialog{nullptr};
 
@@ -71,9 +72,12 @@ private:
     std::deque<Message> posted_;
 };
 
+// Texts are UTF-8 up to here; the terminal reads the locale's set.
+void printText(const std::string& utf8, FILE* out) { std::fputs(toUserCharset(utf8).c_str(), out); }
+
 void printMessage(const std::string& text, const std::string& caption, MessageStyle style) {
     FILE* out = style == MessageStyle::error ? stderr : stdout;
-    std::fprintf(out, "[%s]\n%s\n", caption.c_str(), text.c_str());
+    printText("[" + caption + "]\n" + text + "\n", out);
     std::fflush(out);
     // The OK button: a user at a terminal reads the message and presses
     // Enter; without a terminal there is nobody to wait for.
@@ -181,7 +185,8 @@ private:
         } catch (const std::system_error&) {
             // No job will ever clear activeDialog or post OK: the dialog
             // reports the failure itself and closes.
-            showMessage(errorText(ERROR_NOT_ENOUGH_MEMORY), "エラー", MessageStyle::error);
+            showMessage(errorText(ERROR_NOT_ENOUGH_MEMORY), jobTextsInJapanese() ? "エラー" : "Error",
+                        MessageStyle::error);
             activeDialog.store(nullptr);
             postOk();
         }
@@ -214,9 +219,12 @@ void showMessageWithoutOwner(const std::string& text, const std::string& caption
     printMessage(text, caption, style);
 }
 
+bool jobTextsInJapanese() { return userPrefersJapanese(); }
+
 int runConsoleProgram(int argc, char** argv, const ProgramInfo& program) {
     // Nothing can be said when this fails, and nothing has been touched.
     if (!coverClosedStandardStreams()) return 1;
+    adoptUserLocale();
     if (argc > 1) {
         if (argc == 2 && std::strcmp(argv[1], "--help") == 0) return usage(program, stdout, 0);
         if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {

@@ -1,6 +1,6 @@
 // The dialog shell on a terminal: the same life cycle and threading as the
 // Windows dialog, with the progress bar drawn on stderr and message boxes
-// printed in UTF-8.
+// printed in the language and character set of the user's locale.
 #pragma once
 
 #include "shell/shell.h"
