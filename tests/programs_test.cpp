@@ -939,4 +939,83 @@ TEST(Programs, LocaleVariablesAndCharacterSets) {
     }
 }
 
+// ---------------------------------------------------------------------------
+// -C DIR: working in another directory
+
+#define EUC_PATH_NOT_FOUND                                                                             \
+    "\xBB\xD8\xC4\xEA\xA4\xB5\xA4\xEC\xA4\xBF\xA5\xD1\xA5\xB9\xA4\xAC\xB8\xAB\xA4\xC4\xA4\xAB\xA4\xEA" \
+    "\xA4\xDE\xA4\xBB\xA4\xF3\xA1\xA3"
+
+// The programs start in start/, which holds archives of its own that must
+// stay untouched, and are sent to work/, which holds a patch to apply (or an
+// archive to convert).
+TEST(Programs, DirectoryOption) {
+    struct DirectoryCase {
+        const char* label;
+        const char* program;
+        std::vector<std::string> arguments;  // "@WORK@" stands for work/'s full name
+        Locale locale;
+        int status;
+        Text out;
+        Text err;
+        bool ranInWork;
+    };
+    const std::string updated = replaced(2, "0x0200", "0x0200");
+    const DirectoryCase CASES[] = {
+        {"-C DIR", HVRUPDATE, {"-C", "../work"}, C, 0, exactly(updated), NOTHING, true},
+        {"--directory=DIR, a full name", HVRUPDATE, {"--directory=@WORK@"}, C, 0, exactly(updated), NOTHING, true},
+        {"--directory DIR", HVRUPDATE, {"--directory", "../work"}, C, 0, exactly(updated), NOTHING, true},
+        {"-CDIR", HVRUPDATE, {"-C../work"}, C, 0, exactly(updated), NOTHING, true},
+        {"each -C from the one before", HVRUPDATE, {"-C", "..", "-C", "work"}, C, 0, exactly(updated), NOTHING,
+         true},
+        {"hvrconv -C DIR", HVRCONV, {"-C", "../work"}, C, 0, exactly(converted("0x0200", "0x0103")), NOTHING,
+         true},
+        {"missing directory", HVRUPDATE, {"-C", "../missing"}, C, 1, NOTHING,
+         exactly("[Error]\n../missing: The system cannot find the path specified.\n"), false},
+        {"missing directory, Japanese", HVRCONV, {"--directory=../missing"}, JAPANESE, 1, NOTHING,
+         exactly("[エラー]\n../missing: 指定されたパスが見つかりません。\n"), false},
+        {"a file, not a directory", HVRUPDATE, {"-C", "../work/data.hvr"}, C, 1, NOTHING,
+         exactly("[Error]\n../work/data.hvr: The directory name is invalid.\n"), false},
+        {"a file, not a directory, Japanese", HVRCONV, {"-C", "../work/update.hvp"}, JAPANESE, 1, NOTHING,
+         exactly("[エラー]\n../work/update.hvp: ディレクトリ名が無効です。\n"), false},
+        // The name is printed in the bytes it was given in; only the
+        // program's own texts are converted.
+        {"a name in EUC-JP", HVRUPDATE, {"-C", "\xB4\xB0"}, {"LANG=ja_JP.eucJP"}, 1, NOTHING,
+         exactly(EUC_ERROR "\xB4\xB0: " EUC_PATH_NOT_FOUND "\n"), false},
+        {"-C without a directory", HVRUPDATE, {"-C"}, C, 2, NOTHING, containing("usage: hvrupdate"), false},
+        {"a wrong argument after -C: nothing entered or run", HVRCONV, {"-C", "../missing", "--bogus"}, C, 2,
+         NOTHING, containing("unexpected argument: --bogus"), false},
+        {"--help names the option", HVRUPDATE, {"--help"}, C, 0, containing("-C DIR, --directory=DIR"), NOTHING,
+         false},
+        {"--help after -C", HVRCONV, {"-C", "../work", "--help"}, C, 0, containing("-C DIR, --directory=DIR"),
+         NOTHING, false},
+    };
+    for (const DirectoryCase& c : CASES) {
+        SCOPED_TRACE(testing::Message() << c.label << ":" << describe(c.arguments) << ", "
+                                        << describe(c.locale));
+        ScopedTempDir root;
+        const std::string start = root.file("start"), work = root.file("work");
+        ASSERT_TRUE(std::filesystem::create_directory(start) && std::filesystem::create_directory(work));
+        const Files decoy = caseDifferentName(), files = validPatch();
+        writeFileBytes(start + "/data.hvr", *decoy.data);
+        writeFileBytes(start + "/update.hvp", *decoy.patch);
+        writeFileBytes(work + "/data.hvr", *files.data);
+        writeFileBytes(work + "/update.hvp", *files.patch);
+        std::vector<std::string> arguments = c.arguments;
+        for (std::string& argument : arguments) {
+            const size_t at = argument.find("@WORK@");
+            if (at != std::string::npos) argument.replace(at, 6, work);
+        }
+
+        const RunResult run = runProgram(c.program, start, arguments, c.locale);
+
+        EXPECT_EQ(c.status, run.status);
+        expectText("stdout", c.out, run.out);
+        expectText("stderr", c.err, run.err);
+        EXPECT_TRUE(readFileBytes(start + "/data.hvr") == *decoy.data) << "the starting directory's data.hvr changed";
+        EXPECT_EQ(c.ranInWork, readFileBytes(work + "/data.hvr") != *files.data);
+        EXPECT_TRUE(readFileBytes(work + "/update.hvp") == *files.patch);
+    }
+}
+
 }  // namespace

@@ -59,6 +59,7 @@ const ErrorText ERROR_TEXTS[] = {
      "ファイル サイズが制限を超えているため保存できません。"},
     {ERROR_IO_DEVICE, "The request could not be performed because of an I/O device error.",
      "I/O デバイス エラーが発生したため、要求を実行できませんでした。"},
+    {ERROR_DIRECTORY, "The directory name is invalid.", "ディレクトリ名が無効です。"},
     {ERROR_CANT_RESOLVE_FILENAME, "The name of the file cannot be resolved by the system.",
      "ファイル名を解決できません。"},
 };

@@ -295,3 +295,10 @@ const FileOps& platformFileOps() { return POSIX_FILE_OPS; }
 uint32_t getLastError() { return lastError; }
 
 void setLastError(uint32_t code) { lastError = code; }
+
+bool enterDirectory(const char* path) {
+    if (::chdir(path) == 0) return true;
+    // The general table speaks of files; this call is about a directory.
+    lastError = errno == ENOENT ? ERROR_PATH_NOT_FOUND : errno == ENOTDIR ? ERROR_DIRECTORY : codeForErrno(errno);
+    return false;
+}

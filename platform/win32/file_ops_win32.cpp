@@ -147,3 +147,5 @@ bool systemErrorText(uint32_t code, std::string* text) {
 }
 
 bool userPrefersJapanese() { return PRIMARYLANGID(GetUserDefaultUILanguage()) == LANG_JAPANESE; }
+
+bool enterDirectory(const char* path) { return SetCurrentDirectoryW(widen(path).c_str()) != 0; }

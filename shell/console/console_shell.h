@@ -13,7 +13,8 @@ struct ProgramInfo {
 };
 
 // The whole program: answers --help and --version, refuses any other
-// argument with exit status 2 before touching a file, else runs the dialog
-// with the worker. Exit status 0 when the outcome box was an information
-// box, 1 when it was an error box.
+// argument with exit status 2 before touching a file, enters the directory
+// of -C DIR (--directory=DIR) with an error box and exit status 1 when it
+// cannot, else runs the dialog with the worker. Exit status 0 when the
+// outcome box was an information box, 1 when it was an error box.
 int runConsoleProgram(int argc, char** argv, const ProgramInfo& program);
