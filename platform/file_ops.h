@@ -131,6 +131,12 @@ bool userPrefersJapanese();
 // nowhere also gives `name`: opening it then reports the missing file.
 std::string finalPathOf(const char* name);
 
+// Makes `path` the process's current directory, where the programs' fixed
+// file names are then found. A path that names no directory fails with
+// ERROR_PATH_NOT_FOUND, one that names a file with ERROR_DIRECTORY, as
+// SetCurrentDirectory does.
+bool enterDirectory(const char* path);
+
 // Keeps the thread's last error across clean-up calls (close, free, delete)
 // on a failure path, so that the code of the first failure reaches the job.
 class LastErrorGuard {

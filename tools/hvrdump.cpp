@@ -7,17 +7,19 @@
 #include "archive/reader.h"
 #include "platform/file_ops.h"
 #include "platform/standard_streams.h"
+#include "platform/user_locale.h"
 
 int main(int argc, char** argv) {
     if (!coverClosedStandardStreams()) return 1;
+    adoptUserLocale();
     if (argc != 2 || !std::strcmp(argv[1], "--help")) {
         std::fprintf(stderr, "usage: hvrdump ARCHIVE\n");
         return 2;
     }
     ArchivePtr head(openArchive(argv[1]));
     if (!head) {
-        std::fprintf(stderr, "hvrdump: %s: %s (error %u)\n", argv[1], errorText(getLastError()).c_str(),
-                     getLastError());
+        const uint32_t code = getLastError();
+        std::fprintf(stderr, "hvrdump: %s: %s (error %u)\n", argv[1], toUserCharset(errorText(code)).c_str(), code);
         return 1;
     }
     uint32_t count = 0;

@@ -375,3 +375,10 @@ std::string finalPathOf(const char* name) {
     std::free(resolved);
     return path;
 }
+
+bool enterDirectory(const char* path) {
+    if (::chdir(path) == 0) return true;
+    // The general table speaks of files; this call is about a directory.
+    lastError = errno == ENOENT ? ERROR_PATH_NOT_FOUND : errno == ENOTDIR ? ERROR_DIRECTORY : codeForErrno(errno);
+    return false;
+}

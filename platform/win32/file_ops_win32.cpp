@@ -264,3 +264,5 @@ std::string finalPathOf(const char* name) {
 }
 
 bool userPrefersJapanese() { return PRIMARYLANGID(GetUserDefaultUILanguage()) == LANG_JAPANESE; }
+
+bool enterDirectory(const char* path) { return SetCurrentDirectoryW(widen(path).c_str()) != 0; }
