@@ -268,7 +268,7 @@ if [ -f "$deb" ]; then
     elif dpkg-query -W -f='${Status}' hvrtools 2>/dev/null | grep -q 'install ok installed'; then
         skip "dpkg -i: hvrtools is installed already, and stays as it is"
     else
-        want "dpkg -i failed" bash -c "dpkg -i '$deb' >'$T/dpkg.log' 2>&1"
+        want "dpkg -i failed" bash -c "dpkg -i '$deb' >'$T/dpkg.log' 2>&1 || { sed 's/^/    /' '$T/dpkg.log'; false; }"
         installed_here=1
         want "/usr/bin/hvrupdate is not the package's" cmp -s "$unpacked/usr/bin/hvrupdate" /usr/bin/hvrupdate
         want "man -w does not find /usr/share/man/man1/hvrupdate.1.gz" \
