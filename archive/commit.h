@@ -13,19 +13,22 @@ constexpr uint32_t TAIL_MOVE_LIMIT = 3 * 1024 * 1024;
 // percent of the file; below it the archive is rebuilt.
 constexpr uint32_t MIN_LIVE_PERCENT = 80;
 
-// Receives the rebuild's progress: after each entry, the bytes written so far
-// as a share of the data total, in percent (it may pass 100 a little, since
-// the total does not count the padding that encoding adds).
+// Receives the rebuild's progress: the bytes written so far as a share of the
+// data total, in percent, each time that share moves (it may pass 100 a
+// little, since the total does not count the padding that encoding adds).
 struct ProgressSink {
     void (*report)(void* context, uint32_t position) = nullptr;
     void* context = nullptr;
 };
 
-// What a failed commit tells the job besides its code.
+// What a commit tells its caller besides its result and code.
 struct CommitReport {
     // The in-place pass failed and so did its rollback: the journal stays
     // beside the archive and holds the way back for the next run.
     bool journalKept = false;
+    // The table written was the one packed ahead on another thread (its guess
+    // of the records held), not packed again after the copying.
+    bool tableWrittenInAdvance = false;
 };
 
 // REQUIRES, for all of these: `head` is the list of paths.archive with its
@@ -53,7 +56,7 @@ bool compactInPlace(ArchiveNode* head, const ArchivePaths& paths = plainArchiveP
 // be null then too). ERROR_FILE_TOO_LARGE before anything is written when an
 // offset would not fit in 32 bits.
 bool rebuildArchive(ArchiveNode* head, const ArchivePaths& paths = plainArchivePaths(),
-                    const ProgressSink& progress = {});
+                    const ProgressSink& progress = {}, CommitReport* report = nullptr);
 
 // How each program commits.
 enum class CommitRule {

@@ -74,7 +74,15 @@ constexpr uint8_t V1_TYPE_FILE = 1;
 //   +n+13   1    type
 //   +n+14   4    offset
 constexpr uint32_t V2_TABLE_SIZES = 8;
+constexpr uint32_t V2_PACKED_SIZE_POS = 0;  // these two are relative to the table's start
+constexpr uint32_t V2_PLAIN_SIZE_POS = 4;
 constexpr uint32_t V2_RECORD_FIXED_SIZE = 18;
+constexpr uint32_t V2_COMPRESSED_SIZE_POS = 0;  // these five are relative to the end of the name's zero byte
+constexpr uint32_t V2_STORED_SIZE_POS = 4;
+constexpr uint32_t V2_REAL_SIZE_POS = 8;
+constexpr uint32_t V2_TYPE_POS = 12;
+constexpr uint32_t V2_OFFSET_POS = 13;
+constexpr uint32_t V2_FIELDS_SIZE = V2_RECORD_FIXED_SIZE - 1;  // all but the name's zero byte
 constexpr uint8_t TYPE_FILE_PLAIN = 1;       // stored bytes not block-coded
 constexpr uint8_t TYPE_DIRECTORY = 2;
 constexpr uint8_t TYPE_FILE_CODED = 3;       // cycle not 0
@@ -125,4 +133,9 @@ inline void storeU32(uint8_t* p, uint32_t v) {
     p[1] = uint8_t(v >> 8);
     p[2] = uint8_t(v >> 16);
     p[3] = uint8_t(v >> 24);
+}
+inline uint64_t loadU64(const uint8_t* p) { return loadU32(p) | uint64_t(loadU32(p + 4)) << 32; }
+inline void storeU64(uint8_t* p, uint64_t v) {
+    storeU32(p, uint32_t(v));
+    storeU32(p + 4, uint32_t(v >> 32));
 }

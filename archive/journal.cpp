@@ -24,12 +24,6 @@ constexpr uint32_t SAMPLE_TAIL = 1 << 20;
 constexpr uint32_t SAMPLE_PIECES = 64;
 constexpr uint32_t SAMPLE_PIECE = 4 << 10;
 
-void putU64(uint8_t* p, uint64_t v) {
-    storeU32(p, uint32_t(v));
-    storeU32(p + 4, uint32_t(v >> 32));
-}
-uint64_t getU64(const uint8_t* p) { return loadU32(p) | uint64_t(loadU32(p + 4)) << 32; }
-
 uint32_t crcOf(uint32_t crc, const uint8_t* bytes, size_t size) {
     // zlib takes at most a uInt per call.
     while (size > 0) {
@@ -79,7 +73,7 @@ Found readJournalFile(const char* name, std::vector<uint8_t>* bytes) {
     }
     bytes->resize(size_t(size));
     uint32_t done = 0;
-    if (size > 0 && !fileOps().readAt(file.get(), 0, bytes->data(), uint32_t(size), &done)) return Found::unreadable;
+    if (size > 0 && !fileOps().readUpTo(file.get(), 0, bytes->data(), uint32_t(size), &done)) return Found::unreadable;
     bytes->resize(done);
     return Found::read;
 }
@@ -112,10 +106,10 @@ JournalRead decodeV1(const uint8_t* bytes, size_t size, JournalImage* image) {
     if (loadU32(bytes + JOURNAL_V1_FIXED_SIZE + rangeLength) != crcOf(bytes, JOURNAL_V1_FIXED_SIZE + rangeLength))
         return JournalRead::torn;
     image->version = JOURNAL_VERSION_1;
-    image->originalSize = getU64(bytes + JOURNAL_SIZE_POS);
+    image->originalSize = loadU64(bytes + JOURNAL_SIZE_POS);
     std::memcpy(image->header, bytes + JOURNAL_HEADER_POS, HEADER_SIZE);
     std::memcpy(image->newHeader, image->header, HEADER_SIZE);
-    image->rangeStart = getU64(bytes + JOURNAL_V1_RANGE_POS_POS);
+    image->rangeStart = loadU64(bytes + JOURNAL_V1_RANGE_POS_POS);
     image->sampleCrc = 0;
     image->range.assign(bytes + JOURNAL_V1_FIXED_SIZE, bytes + JOURNAL_V1_FIXED_SIZE + rangeLength);
     return JournalRead::whole;
@@ -128,10 +122,10 @@ JournalRead decodeV2(const uint8_t* bytes, size_t size, JournalImage* image) {
     if (loadU32(bytes + JOURNAL_FIXED_SIZE + rangeLength) != crcOf(bytes, JOURNAL_FIXED_SIZE + rangeLength))
         return JournalRead::torn;
     image->version = JOURNAL_VERSION;
-    image->originalSize = getU64(bytes + JOURNAL_SIZE_POS);
+    image->originalSize = loadU64(bytes + JOURNAL_SIZE_POS);
     std::memcpy(image->header, bytes + JOURNAL_HEADER_POS, HEADER_SIZE);
     std::memcpy(image->newHeader, bytes + JOURNAL_NEW_HEADER_POS, HEADER_SIZE);
-    image->rangeStart = getU64(bytes + JOURNAL_RANGE_POS_POS);
+    image->rangeStart = loadU64(bytes + JOURNAL_RANGE_POS_POS);
     image->sampleCrc = loadU32(bytes + JOURNAL_SAMPLE_CRC_POS);
     image->range.assign(bytes + JOURNAL_FIXED_SIZE, bytes + JOURNAL_FIXED_SIZE + rangeLength);
     return JournalRead::whole;
@@ -144,10 +138,10 @@ std::vector<uint8_t> encodeJournal(const JournalImage& image) {
     uint8_t* p = bytes.data();
     std::memcpy(p, JOURNAL_MAGIC, JOURNAL_MAGIC_SIZE);
     storeU32(p + JOURNAL_VERSION_POS, JOURNAL_VERSION);
-    putU64(p + JOURNAL_SIZE_POS, image.originalSize);
+    storeU64(p + JOURNAL_SIZE_POS, image.originalSize);
     std::memcpy(p + JOURNAL_HEADER_POS, image.header, HEADER_SIZE);
     std::memcpy(p + JOURNAL_NEW_HEADER_POS, image.newHeader, HEADER_SIZE);
-    putU64(p + JOURNAL_RANGE_POS_POS, image.rangeStart);
+    storeU64(p + JOURNAL_RANGE_POS_POS, image.rangeStart);
     storeU32(p + JOURNAL_RANGE_LENGTH_POS, uint32_t(image.range.size()));
     storeU32(p + JOURNAL_SAMPLE_CRC_POS, image.sampleCrc);
     if (!image.range.empty()) std::memcpy(p + JOURNAL_FIXED_SIZE, image.range.data(), image.range.size());

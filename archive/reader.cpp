@@ -16,11 +16,6 @@ constexpr uint64_t MAX_INFLATE_RATIO = 1032;
 
 ArchiveNode* newNode() { return static_cast<ArchiveNode*>(std::calloc(1, sizeof(ArchiveNode))); }
 
-bool refuse(uint32_t code) {
-    setLastError(code);
-    return false;
-}
-
 // Appends entries to the list while keeping a pointer to its last node, so
 // building stays linear.
 class ListBuilder {
@@ -52,7 +47,7 @@ bool readTableV1(ArchiveNode* head, uint32_t count) {
     uint64_t fileSize = 0;
     if (!fileOps().fileSize(head->file, &fileSize)) return false;
     const uint64_t tableStart = uint64_t(HEADER_SIZE) + head->offset;
-    if (tableStart > fileSize || fileSize - tableStart > UINT32_MAX) return refuse(ERROR_BAD_FORMAT);
+    if (tableStart > fileSize || fileSize - tableStart > UINT32_MAX) return failWith(ERROR_BAD_FORMAT);
     const uint32_t tableLength = uint32_t(fileSize - tableStart);
     head->compressedSize = tableLength;
     head->realSize = tableLength;
@@ -64,25 +59,25 @@ bool readTableV1(ArchiveNode* head, uint32_t count) {
     ListBuilder list(head);
     uint64_t cursor = 0;
     for (uint32_t i = 0; i < count; ++i) {
-        if (cursor + 4 > tableLength) return refuse(ERROR_BAD_FORMAT);
+        if (cursor + 4 > tableLength) return failWith(ERROR_BAD_FORMAT);
         const uint32_t nameFieldSize = loadU32(bytes + cursor);
-        if (nameFieldSize < V1_NAME_FIELD_EXTRA) return refuse(ERROR_BAD_FORMAT);
+        if (nameFieldSize < V1_NAME_FIELD_EXTRA) return failWith(ERROR_BAD_FORMAT);
         const uint32_t nameLength = nameFieldSize - V1_NAME_FIELD_EXTRA;
         // The name coding works on whole blocks; a field of another length
         // could not have been written by a coder and would decode only partly.
-        if (nameLength % 8 != 0) return refuse(ERROR_BAD_FORMAT);
-        if (cursor + V1_RECORD_FIXED_SIZE + nameLength > tableLength) return refuse(ERROR_BAD_FORMAT);
+        if (nameLength % 8 != 0) return failWith(ERROR_BAD_FORMAT);
+        if (cursor + V1_RECORD_FIXED_SIZE + nameLength > tableLength) return failWith(ERROR_BAD_FORMAT);
 
         ArchiveNode* entry = list.append();
         if (entry == nullptr) return false;
         entry->nameLength = nameLength;
         entry->name = static_cast<uint8_t*>(std::malloc(nameLength ? nameLength : 1));
-        if (entry->name == nullptr) return refuse(ERROR_NOT_ENOUGH_MEMORY);
+        if (entry->name == nullptr) return failWith(ERROR_NOT_ENOUGH_MEMORY);
         const uint8_t* record = bytes + cursor;
         std::memcpy(entry->name, record + V1_NAME_POS, nameLength);
         if (!decodeName(entry->name, nameLength)) return false;
         // Everything downstream treats the name as a C string.
-        if (std::memchr(entry->name, 0, nameLength) == nullptr) return refuse(ERROR_BAD_FORMAT);
+        if (std::memchr(entry->name, 0, nameLength) == nullptr) return failWith(ERROR_BAD_FORMAT);
 
         const uint8_t* fields = record + nameLength;
         entry->isDirectory = fields[V1_TYPE_POS] == V1_TYPE_DIRECTORY;
@@ -105,7 +100,7 @@ bool readTableV1(ArchiveNode* head, uint32_t count) {
 bool inflateTable(const uint8_t* packed, uint32_t packedSize, uint8_t* plain, uint32_t plainSize,
                   uint32_t* inflated) {
     z_stream stream{};
-    if (inflateInit(&stream) != Z_OK) return refuse(ERROR_BAD_FORMAT);
+    if (inflateInit(&stream) != Z_OK) return failWith(ERROR_BAD_FORMAT);
     stream.next_in = const_cast<Bytef*>(packed);
     stream.avail_in = packedSize;
     stream.next_out = plain;
@@ -113,7 +108,7 @@ bool inflateTable(const uint8_t* packed, uint32_t packedSize, uint8_t* plain, ui
     const int result = inflate(&stream, Z_FINISH);
     *inflated = uint32_t(stream.total_out);
     const int ended = inflateEnd(&stream);
-    if (result != Z_STREAM_END || ended != Z_OK) return refuse(ERROR_BAD_FORMAT);
+    if (result != Z_STREAM_END || ended != Z_OK) return failWith(ERROR_BAD_FORMAT);
     return true;
 }
 
@@ -125,13 +120,13 @@ bool readTableV2(ArchiveNode* head, uint32_t count) {
 
     uint8_t sizes[V2_TABLE_SIZES];
     if (readAt(head->file, sizes, tableStart, V2_TABLE_SIZES) == nullptr) return false;
-    const uint32_t packedSize = loadU32(sizes);
-    const uint32_t plainSize = loadU32(sizes + 4);
+    const uint32_t packedSize = loadU32(sizes + V2_PACKED_SIZE_POS);
+    const uint32_t plainSize = loadU32(sizes + V2_PLAIN_SIZE_POS);
     // Check both sizes against what the file and deflate can hold before
     // either one sizes a buffer.
-    if (tableStart + V2_TABLE_SIZES + packedSize > fileSize) return refuse(ERROR_BAD_FORMAT);
-    if (packedSize > UINT32_MAX - V2_TABLE_SIZES) return refuse(ERROR_BAD_FORMAT);
-    if (plainSize > uint64_t(packedSize) * MAX_INFLATE_RATIO) return refuse(ERROR_BAD_FORMAT);
+    if (tableStart + V2_TABLE_SIZES + packedSize > fileSize) return failWith(ERROR_BAD_FORMAT);
+    if (packedSize > UINT32_MAX - V2_TABLE_SIZES) return failWith(ERROR_BAD_FORMAT);
+    if (plainSize > uint64_t(packedSize) * MAX_INFLATE_RATIO) return failWith(ERROR_BAD_FORMAT);
     head->compressedSize = packedSize + V2_TABLE_SIZES;
     head->realSize = plainSize;
 
@@ -139,7 +134,7 @@ bool readTableV2(ArchiveNode* head, uint32_t count) {
     if (!packed) return false;
     // One spare byte gives zlib a non-null output even for an empty table.
     MallocPtr plain(static_cast<uint8_t*>(std::malloc(size_t(plainSize) + 1)));
-    if (!plain) return refuse(ERROR_NOT_ENOUGH_MEMORY);
+    if (!plain) return failWith(ERROR_NOT_ENOUGH_MEMORY);
     uint32_t inflated = 0;
     if (!inflateTable(packed.get(), packedSize, plain.get(), plainSize, &inflated)) return false;
     packed.reset();
@@ -151,33 +146,33 @@ bool readTableV2(ArchiveNode* head, uint32_t count) {
     ListBuilder list(head);
     uint64_t cursor = 0;
     for (uint32_t i = 0; i < count; ++i) {
-        if (cursor >= limit) return refuse(ERROR_BAD_FORMAT);
+        if (cursor >= limit) return failWith(ERROR_BAD_FORMAT);
         const void* end = std::memchr(bytes + cursor, 0, size_t(limit - cursor));
-        if (end == nullptr) return refuse(ERROR_BAD_FORMAT);
+        if (end == nullptr) return failWith(ERROR_BAD_FORMAT);
         const uint32_t n = uint32_t(static_cast<const uint8_t*>(end) - (bytes + cursor));
-        if (cursor + n + V2_RECORD_FIXED_SIZE > limit) return refuse(ERROR_BAD_FORMAT);
+        if (cursor + n + V2_RECORD_FIXED_SIZE > limit) return failWith(ERROR_BAD_FORMAT);
 
         ArchiveNode* entry = list.append();
         if (entry == nullptr) return false;
         // n + 9 zeroed bytes: the name, its zero and room to code the name as
         // whole 8-byte blocks if it goes into a 0x01xx table.
         entry->name = static_cast<uint8_t*>(std::calloc(size_t(n) + 9, 1));
-        if (entry->name == nullptr) return refuse(ERROR_NOT_ENOUGH_MEMORY);
+        if (entry->name == nullptr) return failWith(ERROR_NOT_ENOUGH_MEMORY);
         std::memcpy(entry->name, bytes + cursor, n);
         entry->nameLength = (n + 1 + 7) & ~uint32_t(7);
 
         const uint8_t* q = bytes + cursor + n + 1;
-        const uint8_t type = q[12];
+        const uint8_t type = q[V2_TYPE_POS];
         entry->isDirectory = type == TYPE_DIRECTORY;
         if (!entry->isDirectory) {
-            entry->compressedSize = loadU32(q);
-            entry->storedSize = loadU32(q + 4);
-            entry->realSize = loadU32(q + 8);
+            entry->compressedSize = loadU32(q + V2_COMPRESSED_SIZE_POS);
+            entry->storedSize = loadU32(q + V2_STORED_SIZE_POS);
+            entry->realSize = loadU32(q + V2_REAL_SIZE_POS);
         }
         entry->cycle = (entry->isDirectory || type == TYPE_FILE_PLAIN)
                            ? NO_CYCLE
                            : cycleForName(reinterpret_cast<const char*>(entry->name), entry->compressedSize);
-        entry->offset = loadU32(q + 13);
+        entry->offset = loadU32(q + V2_OFFSET_POS);
         cursor += n + V2_RECORD_FIXED_SIZE;
     }
     return true;
@@ -195,8 +190,8 @@ uint8_t* readAt(FileHandle file, uint8_t* buffer, uint64_t position, uint32_t si
         }
     }
     uint32_t done = 0;
-    bool ok = fileOps().readAt(file, position, target, size, &done);
-    if (ok && done != size) ok = refuse(ERROR_BAD_FORMAT);
+    bool ok = fileOps().readUpTo(file, position, target, size, &done);
+    if (ok && done != size) ok = failWith(ERROR_BAD_FORMAT);
     if (!ok) {
         if (buffer == nullptr) std::free(target);
         return nullptr;
@@ -246,7 +241,7 @@ ArchiveNode* readArchive(FileHandle file) {
     switch (head->version & MAJOR_MASK) {
         case MAJOR_V1: ok = readTableV1(head.get(), count); break;
         case MAJOR_V2: ok = readTableV2(head.get(), count); break;
-        default: ok = refuse(ERROR_INVALID_DATA); break;
+        default: ok = failWith(ERROR_INVALID_DATA); break;
     }
     if (!ok) return letGo();
     return head.release();

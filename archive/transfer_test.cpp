@@ -292,7 +292,7 @@ TEST(TransferEntry, FailureLeavesTheEntryWhereItWas) {
         const ArchiveNode before = entry.node;
 
         FaultFileOps faults;
-        if (c.setup == Setup::readFails) faults.failCall(FileCall::readAt, 1, c.code);
+        if (c.setup == Setup::readFails) faults.failCall(FileCall::readUpTo, 1, c.code);
         if (c.setup == Setup::writeFails) faults.failCall(FileCall::writeAt, 1, c.code);
         if (c.setup == Setup::shortWrite) faults.shortWrite(1);
 
@@ -425,9 +425,9 @@ TEST(EntryCopier, FailureCarriesTheCode) {
         uint32_t code;
     };
     const FailureCase CASES[] = {
-        {"recoded: second entry's range runs past the end of its file", true, true, false, FileCall::readAt,
+        {"recoded: second entry's range runs past the end of its file", true, true, false, FileCall::readUpTo,
          ERROR_BAD_FORMAT},
-        {"recoded: read fails", true, false, true, FileCall::readAt, ERROR_READ_FAULT},
+        {"recoded: read fails", true, false, true, FileCall::readUpTo, ERROR_READ_FAULT},
         {"recoded: write fails", true, false, true, FileCall::writeAt, ERROR_WRITE_FAULT},
         {"copied: second entry's range runs past the end of its file", false, true, false, FileCall::copyAt,
          ERROR_BAD_FORMAT},
@@ -532,8 +532,8 @@ TEST(CopyRange, FailsWithTheCodeAndWritesNothingUnread) {
         uint32_t code;
     };
     const FailureCase CASES[] = {
-        {"source ends early", 90, false, FileCall::readAt, ERROR_BAD_FORMAT},
-        {"read fails", 0, true, FileCall::readAt, ERROR_READ_FAULT},
+        {"source ends early", 90, false, FileCall::readUpTo, ERROR_BAD_FORMAT},
+        {"read fails", 0, true, FileCall::readUpTo, ERROR_READ_FAULT},
         {"write fails", 0, true, FileCall::writeAt, ERROR_WRITE_FAULT},
     };
     for (const FailureCase& c : CASES) {

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "archive/reader.h"
+#include "archive/table_packer.h"
 
 // Writes the table of `head`'s list into `file` at HEADER_SIZE + head->offset
 // in the layout head->version selects, sets the header's tableOffset and
@@ -16,39 +17,20 @@
 // new table (8 + packed size, plain size); a 0x01xx write leaves them.
 // Names stay plain throughout.
 //
+// `advance` is a 0x02xx table packed ahead (table_packer.h) from the records
+// the caller expected the list to have: its bytes are written when it holds
+// exactly the list's records (then `*advanceUsed` is set), else the table is
+// packed here, so a wrong guess costs time, never bytes.
+//
 // Last error on failure: a write's, a size call's or the cut's own code;
 // ERROR_NOT_ENOUGH_MEMORY when a buffer, the deflate stream or a name coding
 // cannot be had; ERROR_INVALID_DATA when deflate misbehaves;
 // ERROR_FILE_TOO_LARGE for a table longer than 4 GiB.
-bool writeTable(FileHandle file, ArchiveNode* head);
-
-// A 0x02xx table deflated ahead of the write: deflating is most of the cost
-// of writing a table, and a commit can have it done on another thread while
-// it copies entries, from the records it knows the list will have.
-struct PackedTable {
-    std::vector<uint8_t> plain;  // the plain records, as appendV2Record lays them
-    MallocPtr packed;            // u32 packed size, u32 plain size, the stream
-    uint32_t packedBytes = 0;    // the length of all of `packed`
-    bool ok = false;             // packTable succeeded
-};
+bool writeTable(FileHandle file, ArchiveNode* head, const PackedTable* advance = nullptr,
+                bool* advanceUsed = nullptr);
 
 // Appends the entry's plain 0x02xx record.
 void appendV2Record(std::vector<uint8_t>* plain, const ArchiveNode* entry);
-
-// Deflates table->plain into table->packed exactly as writeTable would
-// deflate the same records. Touches nothing but `table` (and zlib), so it
-// may run on any thread. Last error on failure as writeTable's.
-bool packTable(PackedTable* table);
-
-// As writeTable. When `advance` was packed successfully and holds the
-// list's records byte for byte, its bytes are written instead of deflating
-// the list again; otherwise (or for a 0x01xx list) this deflates as usual,
-// so a wrong guess costs time, never bytes.
-bool writeTable(FileHandle file, ArchiveNode* head, const PackedTable* advance);
-
-// How many tables were written from an advance (all threads, since start):
-// lets tests and benchmarks see that a commit's guess was right.
-uint64_t tablesWrittenInAdvance();
 
 // The number of bytes writeTable's plain table takes for this list: the
 // 0x01xx table itself, or the 0x02xx table before deflating.

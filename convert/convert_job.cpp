@@ -10,6 +10,8 @@ namespace {
 
 const char TO_V2_FORMAT[] = "変換しました\n\nDataFormat : 0x%04X -> 0x0200";
 const char TO_V1_FORMAT[] = "変換しました\n\nDataFormat : 0x%04X -> 0x0103";
+const char TO_V2_FORMAT_EN[] = "Converted.\n\nDataFormat : 0x%04X -> 0x0200";
+const char TO_V1_FORMAT_EN[] = "Converted.\n\nDataFormat : 0x%04X -> 0x0103";
 constexpr uint16_t TARGET_V2 = 0x0200;
 constexpr uint16_t TARGET_V1 = 0x0103;
 
@@ -31,13 +33,16 @@ unsigned convertWorker(void*) {
         // choice; the minor byte plays no part.
         const bool toV2 = (head->version & MAJOR_MASK) == MAJOR_V1;
         char text[256];
-        std::snprintf(text, sizeof text, toV2 ? TO_V2_FORMAT : TO_V1_FORMAT, unsigned(head->version));
+        const bool japanese = jobTextsInJapanese();
+        const char* format = toV2 ? (japanese ? TO_V2_FORMAT : TO_V2_FORMAT_EN)
+                                  : (japanese ? TO_V1_FORMAT : TO_V1_FORMAT_EN);
+        std::snprintf(text, sizeof text, format, unsigned(head->version));
         head->version = toV2 ? TARGET_V2 : TARGET_V1;
         if (!commitArchive(head, CommitRule::convert, paths, dialogProgress(), &report)) {
             showCommitError(paths, report);
         } else {
             setProgressTo100();
-            showJobMessage(text, CAPTION_DONE, MessageStyle::information);
+            showJobMessage(text, doneCaption(), MessageStyle::information);
         }
     }
     freeArchive(head);

@@ -85,7 +85,7 @@ struct MemoryHooks {
         return open(slot);
     }
 
-    static bool readAt(FileHandle handle, uint64_t position, void* buffer, uint32_t count, uint32_t* done) {
+    static bool readUpTo(FileHandle handle, uint64_t position, void* buffer, uint32_t count, uint32_t* done) {
         *done = 0;
         if (current->failsNow()) return injected();
         const std::vector<uint8_t>& bytes = handleOf(handle)->file->bytes;
@@ -175,7 +175,7 @@ struct MemoryHooks {
 
 MemoryFileSystem::MemoryFileSystem()
     : table_{MemoryHooks::openExisting, MemoryHooks::openNoFollow, MemoryHooks::createNew,
-             MemoryHooks::readAt,       MemoryHooks::writeAt,      MemoryHooks::fileSize,
+             MemoryHooks::readUpTo,       MemoryHooks::writeAt,      MemoryHooks::fileSize,
              MemoryHooks::truncate,     MemoryHooks::flush,        MemoryHooks::close,
              MemoryHooks::remove,       MemoryHooks::replace} {
     // Two layers at once would share one set of hooks: a harness bug.

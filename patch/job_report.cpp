@@ -12,9 +12,13 @@ void showJobMessage(const std::string& text, const char* caption, MessageStyle s
     }
 }
 
+const char* errorCaption() { return jobTextsInJapanese() ? CAPTION_ERROR : CAPTION_ERROR_EN; }
+
+const char* doneCaption() { return jobTextsInJapanese() ? CAPTION_DONE : CAPTION_DONE_EN; }
+
 void showLastError() {
     const uint32_t code = getLastError();
-    showJobMessage(errorText(code), CAPTION_ERROR, MessageStyle::error);
+    showJobMessage(errorText(code), errorCaption(), MessageStyle::error);
 }
 
 void setProgressTo100() {
@@ -86,10 +90,10 @@ ArchiveNode* openArchiveForJob(const ArchivePaths& paths) {
             showLastError();
             return nullptr;
         case Recovery::foreignJournal:
-            showJobMessage(foreignJournalText(paths), CAPTION_ERROR, MessageStyle::error);
+            showJobMessage(foreignJournalText(paths), errorCaption(), MessageStyle::error);
             return nullptr;
         case Recovery::rollbackFailed:
-            showJobMessage(errorText(getLastError()) + "\n\n" + unfinishedRollbackText(paths), CAPTION_ERROR,
+            showJobMessage(errorText(getLastError()) + "\n\n" + unfinishedRollbackText(paths), errorCaption(),
                            MessageStyle::error);
             return nullptr;
     }
@@ -109,5 +113,5 @@ void showCommitError(const ArchivePaths& paths, const CommitReport& report) {
         showLastError();
         return;
     }
-    showJobMessage(errorText(getLastError()) + "\n\n" + keptJournalText(paths), CAPTION_ERROR, MessageStyle::error);
+    showJobMessage(errorText(getLastError()) + "\n\n" + keptJournalText(paths), errorCaption(), MessageStyle::error);
 }

@@ -7,9 +7,15 @@
 #include "archive/commit.h"
 #include "shell/shell.h"
 
-// The message texts and captions of the jobs.
+// The captions of the jobs' message boxes.
 constexpr const char* CAPTION_ERROR = "エラー";
 constexpr const char* CAPTION_DONE = "完了";
+constexpr const char* CAPTION_ERROR_EN = "Error";
+constexpr const char* CAPTION_DONE_EN = "Done";
+
+// The captions in the language of the job texts (jobTextsInJapanese).
+const char* errorCaption();
+const char* doneCaption();
 
 // Shows one message box owned by the running dialog, or with no owner.
 void showJobMessage(const std::string& text, const char* caption, MessageStyle style);

@@ -42,7 +42,7 @@ struct FileOps {
     // returns.
     FileHandle (*createNew)(const char* name);
 
-    bool (*readAt)(FileHandle file, uint64_t position, void* buffer, uint32_t count,
+    bool (*readUpTo)(FileHandle file, uint64_t position, void* buffer, uint32_t count,
                    uint32_t* done);
 
     // Writes all `count` bytes at `position`, extending the file as needed;
@@ -86,7 +86,7 @@ struct FileOps {
     // `count` bytes from `sourcePosition` of `source` to `targetPosition` of
     // `target` inside the system, without passing them through this
     // process. The files must differ. Stops early only at the end of the
-    // source: `*done` then tells how many bytes were copied, as readAt does.
+    // source: `*done` then tells how many bytes were copied, as readUpTo does.
     // What arrives is as durable as a writeAt's bytes: on stable storage
     // after a flush of `target`.
     bool (*copyAt)(FileHandle source, uint64_t sourcePosition, FileHandle target, uint64_t targetPosition,
@@ -107,6 +107,13 @@ void setFileOpsForTesting(const FileOps* ops);
 uint32_t getLastError();
 void setLastError(uint32_t code);
 
+// Leaves `code` as the last error and returns false, for the common
+// `if (...) return failWith(ERROR_BAD_FORMAT);`.
+inline bool failWith(uint32_t code) {
+    setLastError(code);
+    return false;
+}
+
 // The system's text for `code` in the user's language, encoded as UTF-8,
 // as the system words it (Windows ends its texts with a line break). Returns
 // false when the system has no text for the code; `*text` is then empty.
@@ -123,6 +130,12 @@ bool userPrefersJapanese();
 // (following every link; absolute), else `name` itself. A link that leads
 // nowhere also gives `name`: opening it then reports the missing file.
 std::string finalPathOf(const char* name);
+
+// Makes `path` the process's current directory, where the programs' fixed
+// file names are then found. A path that names no directory fails with
+// ERROR_PATH_NOT_FOUND, one that names a file with ERROR_DIRECTORY, as
+// SetCurrentDirectory does.
+bool enterDirectory(const char* path);
 
 // Whether the two names lead to one file (the same name twice, two spellings
 // of one path, a link and its target, two hard links). Only looks: neither

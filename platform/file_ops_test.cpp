@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <clocale>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -14,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/user_locale.h"
 #include "tests/temp_dir.h"
 
 #ifdef _WIN32
@@ -21,6 +23,8 @@
 #else
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include "tests/test_locales.h"
 #endif
 
 namespace {
@@ -130,13 +134,13 @@ TEST(FileOps, PositionsBeyondFourGigabytesOnASparseFile) {
 
     char back[4] = {'x', 'x', 'x', 'x'};
     uint32_t done = 0;
-    ASSERT_TRUE(ops().readAt(file.get(), beyond, back, 4, &done));
+    ASSERT_TRUE(ops().readUpTo(file.get(), beyond, back, 4, &done));
     EXPECT_EQ(3u, done);
     EXPECT_EQ(0, std::memcmp(back, "abcx", 4)) << "the byte past the end must stay as it was";
 
     // The low 32 bits of `beyond` name a different place: a position cut to 32
     // bits would read the hole, not the data.
-    ASSERT_TRUE(ops().readAt(file.get(), beyond & 0xFFFFFFFFu, back, 3, &done));
+    ASSERT_TRUE(ops().readUpTo(file.get(), beyond & 0xFFFFFFFFu, back, 3, &done));
     EXPECT_EQ(3u, done);
     EXPECT_EQ(0, std::memcmp(back, "\0\0\0", 3));
 
@@ -170,7 +174,7 @@ TEST(FileOps, ReadsStopShortOnlyAtTheEndOfTheFile) {
         char buffer[8];
         std::memset(buffer, '-', sizeof buffer);
         uint32_t done = 99;
-        ASSERT_TRUE(ops().readAt(file.get(), c.position, buffer, c.count, &done));
+        ASSERT_TRUE(ops().readUpTo(file.get(), c.position, buffer, c.count, &done));
         EXPECT_EQ(c.done, done);
         EXPECT_EQ(std::string(c.expected), std::string(buffer, 8));
     }
@@ -393,62 +397,95 @@ TEST(ErrorText, KnownCodesHaveTheSystemsTextAndOthersNameTheCode) {
     EXPECT_NE(std::string::npos, fallback.find("0x3FFF0123")) << fallback;
 }
 
-#ifdef _WIN32
-TEST(ErrorText, FollowsTheLocaleVariables) {
-    GTEST_SKIP() << "Windows takes the language from the user's settings, not the environment";
-}
-#else
-// Sets the three locale variables for one test and puts them back after.
-class LocaleEnvironment {
-public:
-    LocaleEnvironment(const char* all, const char* messages, const char* lang) {
-        for (int i = 0; i < 3; ++i) {
-            const char* old = std::getenv(NAMES[i]);
-            saved_[i] = old ? std::optional<std::string>(old) : std::nullopt;
-        }
-        set(0, all);
-        set(1, messages);
-        set(2, lang);
+// The language is the locale name's language part, as gettext reads it: a
+// name that merely starts with "ja" is not Japanese.
+TEST(UserLocale, JapaneseIsTheLanguagePartJa) {
+    struct Case {
+        const char* name;
+        bool japanese;
+    };
+    const Case CASES[] = {
+        {"ja_JP.UTF-8", true}, {"ja_JP.eucJP", true}, {"ja_JP", true},    {"ja.UTF-8", true},
+        {"ja@cjknarrow", true}, {"ja", true},        {"japanese", false}, {"jam_JM.UTF-8", false},
+        {"JA_jp", false},       {"C", false},        {"C.UTF-8", false},  {"en_US.UTF-8", false},
+        {"", false},            {nullptr, false},
+    };
+    for (const Case& c : CASES) {
+        EXPECT_EQ(c.japanese, isJapaneseLocaleName(c.name)) << (c.name ? c.name : "null");
     }
-    ~LocaleEnvironment() {
-        for (int i = 0; i < 3; ++i) set(i, saved_[i] ? saved_[i]->c_str() : nullptr);
+}
+
+#ifndef _WIN32
+// Sets environment variables for one test and puts them back after.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment(std::initializer_list<std::pair<const char*, const char*>> values) {
+        for (const auto& [name, value] : values) {
+            const char* old = std::getenv(name);
+            saved_.push_back({name, old ? std::optional<std::string>(old) : std::nullopt});
+            set(name, value);
+        }
+    }
+    ~ScopedEnvironment() {
+        for (const auto& [name, value] : saved_) set(name.c_str(), value ? value->c_str() : nullptr);
     }
 
 private:
-    static constexpr const char* NAMES[3] = {"LC_ALL", "LC_MESSAGES", "LANG"};
-    static void set(int i, const char* value) {
-        if (value) setenv(NAMES[i], value, 1);
-        else unsetenv(NAMES[i]);
+    static void set(const char* name, const char* value) {
+        if (value) setenv(name, value, 1);
+        else unsetenv(name);
     }
-    std::optional<std::string> saved_[3];
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 
-TEST(ErrorText, FollowsTheLocaleVariables) {
+// The texts follow the locale the program adopted at start-up, not the
+// variables: a name counts only once setlocale has found that locale.
+TEST(ErrorText, FollowsTheAdoptedLocale) {
+    ScopedEnvironment environment({{"LOCPATH", testLocalePath().c_str()},
+                                   {"LC_ALL", "ja_JP.UTF-8"},
+                                   {"LC_MESSAGES", nullptr},
+                                   {"LANG", nullptr}});
+    std::string text;
+    ASSERT_TRUE(systemErrorText(ERROR_FILE_NOT_FOUND, &text));
+    EXPECT_EQ("The system cannot find the file specified.", text) << "before the locale is adopted";
+
+    adoptUserLocale();
+    ASSERT_TRUE(systemErrorText(ERROR_FILE_NOT_FOUND, &text));
+    EXPECT_EQ("指定されたファイルが見つかりません。", text);
+    EXPECT_EQ("エラー コード 1073676579 (0x3FFF0123)", errorText(0x3FFF0123))
+        << "the fallback speaks the user's language too";
+
+    std::setlocale(LC_ALL, "C");
+    ASSERT_TRUE(systemErrorText(ERROR_FILE_NOT_FOUND, &text));
+    EXPECT_EQ("The system cannot find the file specified.", text);
+}
+
+// What a terminal in each set receives. A character the set lacks, and a
+// broken UTF-8 sequence, leave one '?' and nothing else missing.
+TEST(UserLocale, ConvertsToTheLocalesCharacterSet) {
     struct Case {
-        const char* all;
-        const char* messages;
-        const char* lang;
-        const char* expectedPart;
+        const char* locale;
+        std::string utf8;
+        std::string expected;
     };
     const Case CASES[] = {
-        {nullptr, nullptr, "ja_JP.UTF-8", "見つかりません"},
-        {nullptr, nullptr, "en_US.UTF-8", "cannot find the file"},
-        {nullptr, nullptr, nullptr, "cannot find the file"},
-        {nullptr, "ja_JP.UTF-8", "en_US.UTF-8", "見つかりません"},
-        {"C", "ja_JP.UTF-8", "ja_JP.UTF-8", "cannot find the file"},
-        {"ja_JP.eucJP", nullptr, "en_GB.UTF-8", "見つかりません"},
-        {"", "", "ja", "見つかりません"},  // empty variables do not count
+        {"ja_JP.UTF-8", "完了 €", "完了 €"},
+        {"ja_JP.eucJP", "[完了]\nDataFormat : 0x0103", "[\xB4\xB0\xCE\xBB]\nDataFormat : 0x0103"},
+        {"ja_JP.eucJP", "1 € 2", "1 ? 2"},
+        {"ja_JP.SJIS", "[完了]", "[\x8A\xAE\x97\xB9]"},
+        {"ja_JP.SJIS", "エラー", "\x83\x47\x83\x89\x81\x5B"},
+        {"C", "完了: ok", "??: ok"},
+        {"C", "a\xE5\xAE" "b", "a?b"},  // a sequence cut short keeps what follows it
+        {"ja_JP.eucJP", "\xE5\xAE", "?"},  // and at the end
+        {"ja_JP.eucJP", "\xFF\x80x", "??x"},
     };
+    ScopedEnvironment environment({{"LOCPATH", testLocalePath().c_str()}});
     for (const Case& c : CASES) {
-        SCOPED_TRACE(std::string(c.all ? c.all : "-") + " " + (c.messages ? c.messages : "-") + " " +
-                     (c.lang ? c.lang : "-"));
-        LocaleEnvironment locale(c.all, c.messages, c.lang);
-        std::string text;
-        ASSERT_TRUE(systemErrorText(ERROR_FILE_NOT_FOUND, &text));
-        EXPECT_NE(std::string::npos, text.find(c.expectedPart)) << text;
+        SCOPED_TRACE(c.locale);
+        ASSERT_NE(nullptr, std::setlocale(LC_ALL, c.locale)) << "locale not generated";
+        EXPECT_EQ(c.expected, toUserCharset(c.utf8)) << c.utf8;
     }
-    LocaleEnvironment japanese(nullptr, nullptr, "ja_JP.UTF-8");
-    EXPECT_NE(std::string::npos, errorText(0x3FFF0123).find("エラー")) << "the fallback speaks the user's language too";
+    std::setlocale(LC_ALL, "C");
 }
 #endif
 

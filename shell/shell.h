@@ -36,5 +36,11 @@ extern std::atomic<JobDialog*> activeDialog;
 // A message box with no owner, for a job that runs with no dialog.
 void showMessageWithoutOwner(const std::string& text, const std::string& caption, MessageStyle style);
 
+// Whether the jobs word their own messages and captions in Japanese. The
+// Windows programs always have, whatever the user's language, and keep
+// doing so; a console program speaks the language of the user's locale.
+// The system's error texts follow the user's language either way.
+bool jobTextsInJapanese();
+
 // The procedure a dialog starts on its worker thread.
 using WorkerProc = unsigned (*)(void* parameter);

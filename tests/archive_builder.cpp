@@ -203,7 +203,7 @@ Bytes contents(FileHandle file) {
     Bytes bytes(size_t(size), 0);
     uint32_t done = 0;
     if (size > 0) {
-        EXPECT_TRUE(fileOps().readAt(file, 0, bytes.data(), uint32_t(size), &done));
+        EXPECT_TRUE(fileOps().readUpTo(file, 0, bytes.data(), uint32_t(size), &done));
     }
     EXPECT_EQ(size, done);
     return bytes;

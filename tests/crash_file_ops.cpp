@@ -34,7 +34,7 @@ bool readThrough(FileHandle file, std::vector<uint8_t>* bytes) {
     while (at < size) {
         const uint32_t piece = uint32_t(std::min<uint64_t>(size - at, 1u << 24));
         uint32_t done = 0;
-        if (!platform().readAt(file, at, bytes->data() + at, piece, &done)) return false;
+        if (!platform().readUpTo(file, at, bytes->data() + at, piece, &done)) return false;
         if (done == 0) break;
         at += done;
     }
@@ -125,13 +125,13 @@ struct CrashHooks {
         return file;
     }
 
-    static bool readAt(FileHandle file, uint64_t position, void* buffer, uint32_t count, uint32_t* done) {
-        const Verdict verdict = current->admit(FileCall::readAt, current->nameOf(file));
+    static bool readUpTo(FileHandle file, uint64_t position, void* buffer, uint32_t count, uint32_t* done) {
+        const Verdict verdict = current->admit(FileCall::readUpTo, current->nameOf(file));
         if (verdict != Verdict::proceed) {
             *done = 0;
             return failWith(codeFor(verdict));
         }
-        return platform().readAt(file, position, buffer, count, done);
+        return platform().readUpTo(file, position, buffer, count, done);
     }
 
     static bool writeAt(FileHandle file, uint64_t position, const void* buffer, uint32_t count) {
@@ -229,7 +229,7 @@ struct CrashHooks {
         *done = 0;
         std::vector<uint8_t> bytes(count);
         uint32_t got = 0;
-        if (!readAt(source, sourcePosition, bytes.data(), count, &got)) return false;
+        if (!readUpTo(source, sourcePosition, bytes.data(), count, &got)) return false;
         if (got > 0 && !writeAt(target, targetPosition, bytes.data(), got)) return false;
         *done = got;
         return true;
@@ -238,7 +238,7 @@ struct CrashHooks {
 
 CrashFileOps::CrashFileOps()
     : table_{CrashHooks::openExisting, CrashHooks::openNoFollow, CrashHooks::createNew,
-             CrashHooks::readAt,       CrashHooks::writeAt,      CrashHooks::fileSize,
+             CrashHooks::readUpTo,       CrashHooks::writeAt,      CrashHooks::fileSize,
              CrashHooks::truncate,     CrashHooks::flush,        CrashHooks::close,
              CrashHooks::remove,       CrashHooks::replace,
              platformFileOps().copyAt != nullptr ? CrashHooks::copyAt : nullptr} {

@@ -46,13 +46,13 @@ struct FaultHooks {
         return track(platform().createNew(name));
     }
 
-    static bool readAt(FileHandle file, uint64_t position, void* buffer, uint32_t count,
+    static bool readUpTo(FileHandle file, uint64_t position, void* buffer, uint32_t count,
                        uint32_t* done) {
-        if (current->countAndCheck(FileCall::readAt)) {
+        if (current->countAndCheck(FileCall::readUpTo)) {
             *done = 0;
             return failWith(current->fault_->code);
         }
-        return platform().readAt(file, position, buffer, count, done);
+        return platform().readUpTo(file, position, buffer, count, done);
     }
 
     static bool writeAt(FileHandle file, uint64_t position, const void* buffer, uint32_t count) {
@@ -130,8 +130,8 @@ const char* fileCallName(FileCall kind) {
             return "openNoFollow";
         case FileCall::createNew:
             return "createNew";
-        case FileCall::readAt:
-            return "readAt";
+        case FileCall::readUpTo:
+            return "readUpTo";
         case FileCall::writeAt:
             return "writeAt";
         case FileCall::fileSize:
@@ -154,7 +154,7 @@ const char* fileCallName(FileCall kind) {
 
 FaultFileOps::FaultFileOps()
     : table_{FaultHooks::openExisting, FaultHooks::openNoFollow, FaultHooks::createNew,
-             FaultHooks::readAt,       FaultHooks::writeAt,      FaultHooks::fileSize,
+             FaultHooks::readUpTo,       FaultHooks::writeAt,      FaultHooks::fileSize,
              FaultHooks::truncate,     FaultHooks::flush,        FaultHooks::close,
              FaultHooks::remove,       FaultHooks::replace,
              platformFileOps().copyAt != nullptr ? FaultHooks::copyAt : nullptr} {

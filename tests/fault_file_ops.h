@@ -30,7 +30,7 @@ enum class FileCall {
     openExisting,
     openNoFollow,
     createNew,
-    readAt,
+    readUpTo,
     writeAt,
     fileSize,
     truncate,

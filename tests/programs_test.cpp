@@ -1,6 +1,7 @@
 // The two programs as a user runs them: each in a private directory, with
-// no terminal on stdin, checked on what they print, how they exit and what
-// they leave in data.hvr.
+// no terminal on stdin, checked on what they print (in the language and
+// character set of the locale), how they exit and what they leave in
+// data.hvr.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/wait.h>
@@ -18,15 +19,18 @@
 
 #include "archive/cipher.h"
 #include "archive/format.h"
+#include "archive/journal.h"
 #include "archive/reader.h"
 #include "tests/archive_builder.h"
 #include "tests/temp_dir.h"
+#include "tests/test_locales.h"
 #include "tools/generator.h"
 
 namespace {
 
 const char* const HVRUPDATE = HVRUPDATE_PATH;
 const char* const HVRCONV = HVRCONV_PATH;
+const char* const HVRDUMP = HVRDUMP_PATH;
 
 // ---------------------------------------------------------------------------
 // Running a program
@@ -37,13 +41,18 @@ struct RunResult {
     std::string err;
 };
 
-// Runs `program` with `argument` (none when null) in `directory`, stdin
-// from /dev/null and an environment of LC_ALL=`locale` alone (plus the
-// sanitizers' options, so that a sanitized build behaves as configured).
-RunResult runProgram(const char* program, const std::string& directory, const char* argument,
-                     const char* locale) {
+// The locale variables of a run, as "NAME=value" entries.
+using Locale = std::vector<std::string>;
+
+// Runs `program` with `arguments` in `directory`, stdin from /dev/null and
+// an environment of `locale` alone, with LOCPATH naming the generated
+// Japanese locales (plus the sanitizers' options, so that a sanitized build
+// behaves as configured).
+RunResult runProgram(const char* program, const std::string& directory,
+                     const std::vector<std::string>& arguments, const Locale& locale) {
     RunResult result;
-    std::vector<std::string> environment = {std::string("LC_ALL=") + locale};
+    std::vector<std::string> environment = locale;
+    environment.push_back("LOCPATH=" + testLocalePath());
     for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
         if (const char* value = std::getenv(name)) {
             environment.push_back(std::string(name) + "=" + value);
@@ -52,10 +61,10 @@ RunResult runProgram(const char* program, const std::string& directory, const ch
     std::vector<char*> envp;
     for (std::string& entry : environment) envp.push_back(entry.data());
     envp.push_back(nullptr);
-    std::string programName = program;
-    std::string argumentText = argument ? argument : "";
-    std::vector<char*> argv = {programName.data()};
-    if (argument) argv.push_back(argumentText.data());
+    std::vector<std::string> words = {program};
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
 
     int outPipe[2], errPipe[2];
@@ -313,8 +322,8 @@ enum class Layout {
 
 struct Step {
     const char* program;
-    const char* argument;  // null: none
-    const char* locale;
+    std::vector<std::string> arguments;
+    Locale locale;
     int status;
     Text out;
     Text err;
@@ -327,8 +336,19 @@ struct Files {
     std::optional<Bytes> data;   // none: no data.hvr
     std::optional<Bytes> patch;  // none: no update.hvp
     bool patchIsDirectory = false;
+    std::optional<Bytes> journal;  // none: no data.hvr-journal
     std::vector<Piece> expected;  // data.hvr's entries after a rewrite
 };
+
+void writeFiles(const ScopedTempDir& dir, const Files& files) {
+    if (files.data) writeFileBytes(dir.file("data.hvr"), *files.data);
+    if (files.patchIsDirectory) {
+        std::filesystem::create_directory(dir.file("update.hvp"));
+    } else if (files.patch) {
+        writeFileBytes(dir.file("update.hvp"), *files.patch);
+    }
+    if (files.journal) writeFileBytes(dir.file(JOURNAL_FILE_NAME), *files.journal);
+}
 
 Files filesOf(std::optional<Bytes> data, std::optional<Bytes> patch,
               std::vector<Piece> expected = {}) {
@@ -345,20 +365,21 @@ struct Scenario {
     std::vector<Step> steps;
 };
 
-const char* const C = "C";
-const char* const JAPANESE = "ja_JP.UTF-8";
+const Locale C = {"LC_ALL=C"};
+const Locale JAPANESE = {"LC_ALL=ja_JP.UTF-8"};
 
-const char NOT_FOUND[] = "[エラー]\nThe system cannot find the file specified.\n";
+// The scenarios run in the C locale, whose texts are English.
+const char NOT_FOUND[] = "[Error]\nThe system cannot find the file specified.\n";
 const char NOT_FOUND_JAPANESE[] = "[エラー]\n指定されたファイルが見つかりません。\n";
-const char NOTHING_TO_REPLACE[] = "[完了]\n置換対象がみつかりませんでした\n";
+const char NOTHING_TO_REPLACE[] = "[Done]\nNo entry to replace was found.\n";
 
 std::string replaced(int count, const char* dataFormat, const char* patchFormat) {
-    return "[完了]\n" + std::to_string(count) + "個置換しました\n\nDataFormat : " +
-           dataFormat + "\nPatchFormat : " + patchFormat + "\n";
+    return "[Done]\nReplaced " + std::to_string(count) + (count == 1 ? " entry." : " entries.") +
+           "\n\nDataFormat : " + dataFormat + "\nPatchFormat : " + patchFormat + "\n";
 }
 
 std::string converted(const char* from, const char* to) {
-    return std::string("[完了]\n変換しました\n\nDataFormat : ") + from + " -> " + to + "\n";
+    return std::string("[Done]\nConverted.\n\nDataFormat : ") + from + " -> " + to + "\n";
 }
 
 // A data entry replaced by a patch entry: its own name, the patch's content.
@@ -494,94 +515,94 @@ Files replaceFewBytes() {
 }
 
 const std::string BAD_FORMAT =
-    "[エラー]\nAn attempt was made to load a program with an incorrect format.\n";
-const std::string INVALID_DATA = "[エラー]\nThe data is invalid.\n";
+    "[Error]\nAn attempt was made to load a program with an incorrect format.\n";
+const std::string INVALID_DATA = "[Error]\nThe data is invalid.\n";
 
 const Scenario SCENARIOS[] = {
     {"patch entry named in other letter case",
      caseDifferentName,
-     {{HVRUPDATE, nullptr, C, 0, exactly(replaced(1, "0x02AB", "0x02CD")), NOTHING,
+     {{HVRUPDATE, {}, C, 0, exactly(replaced(1, "0x02AB", "0x02CD")), NOTHING,
        Outcome::rewritten, 0x02AB}}},
     {"two patch entries with one data name",
      twoPatchEntriesOneName,
-     {{HVRUPDATE, nullptr, C, 0, exactly(replaced(2, "0x0200", "0x0200")), NOTHING,
+     {{HVRUPDATE, {}, C, 0, exactly(replaced(2, "0x0200", "0x0200")), NOTHING,
        Outcome::rewritten, 0x0200}}},
     {"patch directory with a data name, alone",
      patchDirectoryAlone,
-     {{HVRUPDATE, nullptr, C, 1, NOTHING, exactly(NOTHING_TO_REPLACE), Outcome::unchanged}}},
+     {{HVRUPDATE, {}, C, 1, NOTHING, exactly(NOTHING_TO_REPLACE), Outcome::unchanged}}},
     {"patch directory with a data name beside a match",
      patchDirectoryBesideMatch,
-     {{HVRUPDATE, nullptr, C, 0, exactly(replaced(1, "0x0200", "0x0200")), NOTHING,
+     {{HVRUPDATE, {}, C, 0, exactly(replaced(1, "0x0200", "0x0200")), NOTHING,
        Outcome::rewritten, 0x0200}}},
     {"patch with names the archive lacks only",
      patchOnlyNames,
-     {{HVRUPDATE, nullptr, C, 1, NOTHING, exactly(NOTHING_TO_REPLACE), Outcome::unchanged}}},
+     {{HVRUPDATE, {}, C, 1, NOTHING, exactly(NOTHING_TO_REPLACE), Outcome::unchanged}}},
     {"patch-only names beside a match",
      patchOnlyNamesBesideMatch,
-     {{HVRUPDATE, nullptr, C, 0, exactly(replaced(1, "0x0200", "0x0200")), NOTHING,
+     {{HVRUPDATE, {}, C, 0, exactly(replaced(1, "0x0200", "0x0200")), NOTHING,
        Outcome::rewritten, 0x0200}}},
     {"0x0103 archive patched from a 0x0200 patch",
      v1DataV2Patch,
-     {{HVRUPDATE, nullptr, C, 0, exactly(replaced(2, "0x0103", "0x0200")), NOTHING,
+     {{HVRUPDATE, {}, C, 0, exactly(replaced(2, "0x0103", "0x0200")), NOTHING,
        Outcome::rewritten, 0x0103}}},
     {"0x0200 archive patched from a 0x0103 patch",
      v2DataV1Patch,
-     {{HVRUPDATE, nullptr, C, 0, exactly(replaced(2, "0x0200", "0x0103")), NOTHING,
+     {{HVRUPDATE, {}, C, 0, exactly(replaced(2, "0x0200", "0x0103")), NOTHING,
        Outcome::rewritten, 0x0200}}},
     {"patch that leaves too little live: rebuilt",
      replaceMostBytes,
-     {{HVRUPDATE, nullptr, C, 0, exactly(replaced(1, "0x0200", "0x0200")), NOTHING,
+     {{HVRUPDATE, {}, C, 0, exactly(replaced(1, "0x0200", "0x0200")), NOTHING,
        Outcome::rewritten, 0x0200, Layout::rebuilt}}},
     {"patch that leaves enough live: in place",
      replaceFewBytes,
-     {{HVRUPDATE, nullptr, C, 0, exactly(replaced(1, "0x0200", "0x0200")), NOTHING,
+     {{HVRUPDATE, {}, C, 0, exactly(replaced(1, "0x0200", "0x0200")), NOTHING,
        Outcome::rewritten, 0x0200, Layout::inPlace}}},
     {"missing data.hvr",
      missingData,
-     {{HVRUPDATE, nullptr, C, 1, NOTHING, exactly(NOT_FOUND), Outcome::unchanged}}},
+     {{HVRUPDATE, {}, C, 1, NOTHING, exactly(NOT_FOUND), Outcome::unchanged}}},
     {"missing update.hvp",
      missingPatch,
-     {{HVRUPDATE, nullptr, C, 1, NOTHING, exactly(NOT_FOUND), Outcome::unchanged}}},
+     {{HVRUPDATE, {}, C, 1, NOTHING, exactly(NOT_FOUND), Outcome::unchanged}}},
     {"missing data.hvr, Japanese texts",
      missingData,
-     {{HVRUPDATE, nullptr, JAPANESE, 1, NOTHING,
+     {{HVRUPDATE, {}, JAPANESE, 1, NOTHING,
        exactly(NOT_FOUND_JAPANESE), Outcome::unchanged},
-      {HVRCONV, nullptr, JAPANESE, 1, NOTHING,
+      {HVRCONV, {}, JAPANESE, 1, NOTHING,
        exactly(NOT_FOUND_JAPANESE), Outcome::unchanged}}},
     {"wrong magic",
      wrongMagic,
-     {{HVRUPDATE, nullptr, C, 1, NOTHING, exactly(BAD_FORMAT), Outcome::unchanged},
-      {HVRCONV, nullptr, C, 1, NOTHING, exactly(BAD_FORMAT), Outcome::unchanged}}},
+     {{HVRUPDATE, {}, C, 1, NOTHING, exactly(BAD_FORMAT), Outcome::unchanged},
+      {HVRCONV, {}, C, 1, NOTHING, exactly(BAD_FORMAT), Outcome::unchanged}}},
     {"major version 3",
      majorVersion3,
-     {{HVRUPDATE, nullptr, C, 1, NOTHING, exactly(INVALID_DATA), Outcome::unchanged},
-      {HVRCONV, nullptr, C, 1, NOTHING, exactly(INVALID_DATA), Outcome::unchanged}}},
+     {{HVRUPDATE, {}, C, 1, NOTHING, exactly(INVALID_DATA), Outcome::unchanged},
+      {HVRCONV, {}, C, 1, NOTHING, exactly(INVALID_DATA), Outcome::unchanged}}},
     {"conversion 0x0103 -> 0x0200 -> 0x0103",
      v1Archive0103,
-     {{HVRCONV, nullptr, C, 0, exactly(converted("0x0103", "0x0200")),
+     {{HVRCONV, {}, C, 0, exactly(converted("0x0103", "0x0200")),
        NOTHING, Outcome::rewritten, 0x0200, Layout::inPlace},
-      {HVRCONV, nullptr, C, 0, exactly(converted("0x0200", "0x0103")),
+      {HVRCONV, {}, C, 0, exactly(converted("0x0200", "0x0103")),
        NOTHING, Outcome::rewritten, 0x0103, Layout::rebuilt}}},
     {"conversion 0x0201 -> 0x0103",
      v2Archive0201,
-     {{HVRCONV, nullptr, C, 0, exactly(converted("0x0201", "0x0103")),
+     {{HVRCONV, {}, C, 0, exactly(converted("0x0201", "0x0103")),
        NOTHING, Outcome::rewritten, 0x0103, Layout::rebuilt}}},
     {"missing data.hvr, conversion",
      missingData,
-     {{HVRCONV, nullptr, C, 1, NOTHING, exactly(NOT_FOUND), Outcome::unchanged}}},
+     {{HVRCONV, {}, C, 1, NOTHING, exactly(NOT_FOUND), Outcome::unchanged}}},
     // A patch (or a conversion) is ready to run in each of these: only the
     // argument keeps the job from running.
     {"unknown argument",
      validPatch,
-     {{HVRUPDATE, "--force", C, 2, NOTHING, containing("usage: hvrupdate"), Outcome::unchanged},
-      {HVRUPDATE, "data.hvr", C, 2, NOTHING, containing("usage: hvrupdate"), Outcome::unchanged},
-      {HVRCONV, "-x", C, 2, NOTHING, containing("usage: hvrconv"), Outcome::unchanged}}},
+     {{HVRUPDATE, {"--force"}, C, 2, NOTHING, containing("usage: hvrupdate"), Outcome::unchanged},
+      {HVRUPDATE, {"data.hvr"}, C, 2, NOTHING, containing("usage: hvrupdate"), Outcome::unchanged},
+      {HVRCONV, {"-x"}, C, 2, NOTHING, containing("usage: hvrconv"), Outcome::unchanged}}},
     {"--help and --version",
      validPatch,
-     {{HVRUPDATE, "--help", C, 0, containing("usage: hvrupdate"), NOTHING, Outcome::unchanged},
-      {HVRUPDATE, "--version", C, 0, containing("HvrUpdate"), NOTHING, Outcome::unchanged},
-      {HVRCONV, "--help", C, 0, containing("usage: hvrconv"), NOTHING, Outcome::unchanged},
-      {HVRCONV, "--version", C, 0, containing("HvrConv"), NOTHING, Outcome::unchanged}}},
+     {{HVRUPDATE, {"--help"}, C, 0, containing("usage: hvrupdate"), NOTHING, Outcome::unchanged},
+      {HVRUPDATE, {"--version"}, C, 0, containing("HvrUpdate"), NOTHING, Outcome::unchanged},
+      {HVRCONV, {"--help"}, C, 0, containing("usage: hvrconv"), NOTHING, Outcome::unchanged},
+      {HVRCONV, {"--version"}, C, 0, containing("HvrConv"), NOTHING, Outcome::unchanged}}},
 };
 
 std::optional<Bytes> readIfPresent(const std::string& path) {
@@ -620,12 +641,19 @@ std::string filesLeftBehind(const ScopedTempDir& dir) {
     return names;
 }
 
+// Words for a trace, each after a space.
+std::string describe(const std::vector<std::string>& words) {
+    std::string text;
+    for (const std::string& word : words) text += " " + word;
+    return text;
+}
+
 // Runs one step in `dir` and checks its output and what it left on disk.
 void runStep(const ScopedTempDir& dir, const Files& files, const Step& step) {
     const std::string dataPath = dir.file("data.hvr");
     const std::optional<Bytes> before = readIfPresent(dataPath);
 
-    const RunResult run = runProgram(step.program, dir.path(), step.argument, step.locale);
+    const RunResult run = runProgram(step.program, dir.path(), step.arguments, step.locale);
 
     EXPECT_EQ(step.status, run.status);
     expectText("stdout", step.out, run.out);
@@ -661,19 +689,12 @@ TEST(Programs, Scenarios) {
         SCOPED_TRACE(scenario.label);
         ScopedTempDir dir;
         const Files files = scenario.setup();
-        if (files.data) writeFileBytes(dir.file("data.hvr"), *files.data);
-        if (files.patchIsDirectory) {
-            std::filesystem::create_directory(dir.file("update.hvp"));
-        } else if (files.patch) {
-            writeFileBytes(dir.file("update.hvp"), *files.patch);
-        }
+        writeFiles(dir, files);
         int stepNumber = 0;
         for (const Step& step : scenario.steps) {
             SCOPED_TRACE(testing::Message() << "step " << ++stepNumber << ": "
                                             << std::filesystem::path(step.program).filename()
-                                            << (step.argument ? " " : "")
-                                            << (step.argument ? step.argument : "") << ", LC_ALL="
-                                            << step.locale);
+                                            << describe(step.arguments) << ", " << describe(step.locale));
             runStep(dir, files, step);
         }
     }
@@ -754,7 +775,7 @@ TEST(Programs, GeneratedPatchAcrossLayouts) {
         ASSERT_GT(expected.count, int(c.patch.duplicates))
             << "the patch replaces too little to tell";
 
-        const RunResult run = runProgram(HVRUPDATE, dir.path(), nullptr, C);
+        const RunResult run = runProgram(HVRUPDATE, dir.path(), {}, C);
 
         EXPECT_EQ(0, run.status);
         EXPECT_EQ(replaced(expected.count, c.dataFormat, c.patchFormat), run.out);
@@ -764,6 +785,236 @@ TEST(Programs, GeneratedPatchAcrossLayouts) {
         ASSERT_TRUE(after);
         EXPECT_EQ(data->version, after->version);
         expectEntries(expected.entries, *after);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Languages and character sets
+
+// A complete journal taken of another archive (its saved count fields are
+// not data.hvr's): recovery keeps both files and tells the user what to do.
+Files foreignJournal() {
+    Files f = validPatch();
+    JournalImage image;
+    image.originalSize = f.data->size();
+    std::copy_n(f.data->begin(), HEADER_SIZE, image.header);
+    image.header[COUNT_BIAS_POS] ^= 0xFF;
+    image.rangeStart = HEADER_SIZE;
+    image.range.assign(f.data->begin() + HEADER_SIZE, f.data->begin() + HEADER_SIZE + 16);
+    f.journal = encodeJournal(image);
+    return f;
+}
+
+const char FOREIGN_JOURNAL[] =
+    "[Error]\ndata.hvr-journal does not belong to this data.hvr.\n\n"
+    "Keep both data.hvr and data.hvr-journal. Put back the data.hvr that was being changed when the "
+    "program stopped, then run it again: it will finish undoing the interrupted change.\n";
+const char FOREIGN_JOURNAL_JAPANESE[] =
+    "[エラー]\ndata.hvr-journal は、いまの data.hvr のものではありません。\n\n"
+    "data.hvr と data.hvr-journal の両方を消さずに保管してください。"
+    "中断された処理の前の data.hvr を元の場所に戻してからもう一度実行すると、処理の取り消しを完了します。\n";
+
+// Every outcome's box in the C locale (English) and in ja_JP.UTF-8
+// (Japanese), byte for byte. What each run does to the files is the
+// scenarios' business.
+TEST(Programs, OutcomeTextsInBothLanguages) {
+    struct OutcomeCase {
+        const char* label;
+        Files (*setup)();
+        const char* program;
+        int status;
+        bool onStderr;  // error boxes, and "nothing to replace"
+        std::string english;
+        std::string japanese;
+    };
+    const OutcomeCase CASES[] = {
+        {"one entry replaced", caseDifferentName, HVRUPDATE, 0, false,
+         "[Done]\nReplaced 1 entry.\n\nDataFormat : 0x02AB\nPatchFormat : 0x02CD\n",
+         "[完了]\n1個置換しました\n\nDataFormat : 0x02AB\nPatchFormat : 0x02CD\n"},
+        {"two entries replaced", twoPatchEntriesOneName, HVRUPDATE, 0, false,
+         "[Done]\nReplaced 2 entries.\n\nDataFormat : 0x0200\nPatchFormat : 0x0200\n",
+         "[完了]\n2個置換しました\n\nDataFormat : 0x0200\nPatchFormat : 0x0200\n"},
+        {"nothing to replace", patchOnlyNames, HVRUPDATE, 1, true, "[Done]\nNo entry to replace was found.\n",
+         "[完了]\n置換対象がみつかりませんでした\n"},
+        {"converted to 0x0200", v1Archive0103, HVRCONV, 0, false,
+         "[Done]\nConverted.\n\nDataFormat : 0x0103 -> 0x0200\n",
+         "[完了]\n変換しました\n\nDataFormat : 0x0103 -> 0x0200\n"},
+        {"converted to 0x0103", v2Archive0201, HVRCONV, 0, false,
+         "[Done]\nConverted.\n\nDataFormat : 0x0201 -> 0x0103\n",
+         "[完了]\n変換しました\n\nDataFormat : 0x0201 -> 0x0103\n"},
+        {"data.hvr missing", missingData, HVRUPDATE, 1, true, NOT_FOUND, NOT_FOUND_JAPANESE},
+        {"update.hvp missing", missingPatch, HVRUPDATE, 1, true, NOT_FOUND, NOT_FOUND_JAPANESE},
+        {"data.hvr missing, conversion", missingData, HVRCONV, 1, true, NOT_FOUND, NOT_FOUND_JAPANESE},
+        {"journal of another archive", foreignJournal, HVRUPDATE, 1, true, FOREIGN_JOURNAL,
+         FOREIGN_JOURNAL_JAPANESE},
+        {"journal of another archive, conversion", foreignJournal, HVRCONV, 1, true, FOREIGN_JOURNAL,
+         FOREIGN_JOURNAL_JAPANESE},
+    };
+    for (const OutcomeCase& c : CASES) {
+        for (const bool japanese : {false, true}) {
+            SCOPED_TRACE(testing::Message() << c.label << (japanese ? ", Japanese" : ", English"));
+            ScopedTempDir dir;
+            writeFiles(dir, c.setup());
+            const RunResult run = runProgram(c.program, dir.path(), {}, japanese ? JAPANESE : C);
+            const std::string& text = japanese ? c.japanese : c.english;
+            EXPECT_EQ(c.status, run.status);
+            EXPECT_EQ(c.onStderr ? "" : text, run.out);
+            EXPECT_EQ(c.onStderr ? text : "", run.err);
+        }
+    }
+}
+
+// The Japanese texts above in the other sets a Japanese terminal reads.
+#define EUC_DONE "[\xB4\xB0\xCE\xBB]\n"
+#define EUC_ERROR "[\xA5\xA8\xA5\xE9\xA1\xBC]\n"
+#define EUC_NOT_FOUND                                                                                  \
+    "\xBB\xD8\xC4\xEA\xA4\xB5\xA4\xEC\xA4\xBF\xA5\xD5\xA5\xA1\xA5\xA4\xA5\xEB\xA4\xAC\xB8\xAB\xA4\xC4" \
+    "\xA4\xAB\xA4\xEA\xA4\xDE\xA4\xBB\xA4\xF3\xA1\xA3"
+#define EUC_CONVERTED "\xCA\xD1\xB4\xB9\xA4\xB7\xA4\xDE\xA4\xB7\xA4\xBF"
+#define SJIS_DONE "[\x8A\xAE\x97\xB9]\n"
+#define SJIS_ERROR "[\x83\x47\x83\x89\x81\x5B]\n"
+#define SJIS_NOT_FOUND                                                                                 \
+    "\x8E\x77\x92\xE8\x82\xB3\x82\xEA\x82\xBD\x83\x74\x83\x40\x83\x43\x83\x8B\x82\xAA\x8C\xA9\x82\xC2" \
+    "\x82\xA9\x82\xE8\x82\xDC\x82\xB9\x82\xF1\x81\x42"
+#define SJIS_REPLACED "\x8C\xC2\x92\x75\x8A\xB7\x82\xB5\x82\xDC\x82\xB5\x82\xBD"  // 個置換しました
+
+// Which variable chooses the language and which the character set, and what
+// a locale that is not installed gives: the C library's rules, as every
+// POSIX program follows them.
+TEST(Programs, LocaleVariablesAndCharacterSets) {
+    struct LocaleCase {
+        const char* label;
+        Locale locale;
+        const char* program;
+        std::vector<std::string> arguments;
+        Files (*setup)();
+        int status;
+        std::string out;
+        std::string err;
+    };
+    const std::string englishNotFound = NOT_FOUND;
+    const std::string japaneseNotFound = NOT_FOUND_JAPANESE;
+    const LocaleCase CASES[] = {
+        {"LANG alone", {"LANG=ja_JP.UTF-8"}, HVRCONV, {}, missingData, 1, "", japaneseNotFound},
+        {"LC_ALL before LC_MESSAGES and LANG",
+         {"LC_ALL=C", "LC_MESSAGES=ja_JP.UTF-8", "LANG=ja_JP.UTF-8"}, HVRCONV, {}, missingData, 1, "",
+         englishNotFound},
+        {"LC_ALL before LC_MESSAGES, to Japanese", {"LC_ALL=ja_JP.UTF-8", "LC_MESSAGES=C", "LANG=C"}, HVRCONV,
+         {}, missingData, 1, "", japaneseNotFound},
+        {"LC_MESSAGES before LANG", {"LC_MESSAGES=ja_JP.UTF-8", "LANG=C.UTF-8"}, HVRUPDATE, {}, missingData, 1,
+         "", japaneseNotFound},
+        {"LC_MESSAGES before LANG, to English", {"LC_MESSAGES=C", "LANG=ja_JP.UTF-8"}, HVRUPDATE, {},
+         missingData, 1, "", englishNotFound},
+        {"empty variables do not count", {"LC_ALL=", "LC_MESSAGES=", "LANG=ja_JP.UTF-8"}, HVRCONV, {},
+         missingData, 1, "", japaneseNotFound},
+        {"EUC-JP", {"LANG=ja_JP.eucJP"}, HVRCONV, {}, missingData, 1, "", EUC_ERROR EUC_NOT_FOUND "\n"},
+        {"EUC-JP, information box", {"LC_ALL=ja_JP.EUC-JP"}, HVRCONV, {}, v1Archive0103, 0,
+         EUC_DONE EUC_CONVERTED "\n\nDataFormat : 0x0103 -> 0x0200\n", ""},
+        {"Shift_JIS", {"LANG=ja_JP.SJIS"}, HVRUPDATE, {}, missingData, 1, "", SJIS_ERROR SJIS_NOT_FOUND "\n"},
+        {"Shift_JIS, information box", {"LANG=ja_JP.SJIS"}, HVRUPDATE, {}, caseDifferentName, 0,
+         SJIS_DONE "1" SJIS_REPLACED "\n\nDataFormat : 0x02AB\nPatchFormat : 0x02CD\n", ""},
+        {"the language from LC_MESSAGES, the set from LC_CTYPE", {"LC_CTYPE=ja_JP.SJIS", "LANG=ja_JP.UTF-8"},
+         HVRCONV, {}, missingData, 1, "", SJIS_ERROR SJIS_NOT_FOUND "\n"},
+        {"Japanese in ASCII: a '?' for each character", {"LC_MESSAGES=ja_JP.UTF-8", "LANG=C"}, HVRCONV, {},
+         missingData, 1, "", "[???]\n" + std::string(18, '?') + "\n"},
+        {"a locale that is not installed", {"LANG=ja_XX.UTF-8"}, HVRCONV, {}, missingData, 1, "",
+         englishNotFound},
+        {"one category's locale not installed", {"LC_CTYPE=xx_XX.UTF-8", "LANG=ja_JP.UTF-8"}, HVRCONV, {},
+         missingData, 1, "", englishNotFound},
+        // The alias of ja_JP.eucJP where the system has one, which is then
+        // the locale in force: its name's language part is not "ja".
+        {"a name that merely starts with ja", {"LANG=japanese"}, HVRCONV, {}, missingData, 1, "",
+         englishNotFound},
+        {"hvrdump's error text", {"LANG=ja_JP.eucJP"}, HVRDUMP, {"data.hvr"}, missingData, 1, "",
+         "hvrdump: data.hvr: " EUC_NOT_FOUND " (error 2)\n"},
+    };
+    for (const LocaleCase& c : CASES) {
+        SCOPED_TRACE(testing::Message() << c.label << ":" << describe(c.locale));
+        ScopedTempDir dir;
+        writeFiles(dir, c.setup());
+        const RunResult run = runProgram(c.program, dir.path(), c.arguments, c.locale);
+        EXPECT_EQ(c.status, run.status);
+        EXPECT_EQ(c.out, run.out);
+        EXPECT_EQ(c.err, run.err);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// -C DIR: working in another directory
+
+#define EUC_PATH_NOT_FOUND                                                                             \
+    "\xBB\xD8\xC4\xEA\xA4\xB5\xA4\xEC\xA4\xBF\xA5\xD1\xA5\xB9\xA4\xAC\xB8\xAB\xA4\xC4\xA4\xAB\xA4\xEA" \
+    "\xA4\xDE\xA4\xBB\xA4\xF3\xA1\xA3"
+
+// The programs start in start/, which holds archives of its own that must
+// stay untouched, and are sent to work/, which holds a patch to apply (or an
+// archive to convert).
+TEST(Programs, DirectoryOption) {
+    struct DirectoryCase {
+        const char* label;
+        const char* program;
+        std::vector<std::string> arguments;  // "@WORK@" stands for work/'s full name
+        Locale locale;
+        int status;
+        Text out;
+        Text err;
+        bool ranInWork;
+    };
+    const std::string updated = replaced(2, "0x0200", "0x0200");
+    const DirectoryCase CASES[] = {
+        {"-C DIR", HVRUPDATE, {"-C", "../work"}, C, 0, exactly(updated), NOTHING, true},
+        {"--directory=DIR, a full name", HVRUPDATE, {"--directory=@WORK@"}, C, 0, exactly(updated), NOTHING, true},
+        {"--directory DIR", HVRUPDATE, {"--directory", "../work"}, C, 0, exactly(updated), NOTHING, true},
+        {"-CDIR", HVRUPDATE, {"-C../work"}, C, 0, exactly(updated), NOTHING, true},
+        {"each -C from the one before", HVRUPDATE, {"-C", "..", "-C", "work"}, C, 0, exactly(updated), NOTHING,
+         true},
+        {"hvrconv -C DIR", HVRCONV, {"-C", "../work"}, C, 0, exactly(converted("0x0200", "0x0103")), NOTHING,
+         true},
+        {"missing directory", HVRUPDATE, {"-C", "../missing"}, C, 1, NOTHING,
+         exactly("[Error]\n../missing: The system cannot find the path specified.\n"), false},
+        {"missing directory, Japanese", HVRCONV, {"--directory=../missing"}, JAPANESE, 1, NOTHING,
+         exactly("[エラー]\n../missing: 指定されたパスが見つかりません。\n"), false},
+        {"a file, not a directory", HVRUPDATE, {"-C", "../work/data.hvr"}, C, 1, NOTHING,
+         exactly("[Error]\n../work/data.hvr: The directory name is invalid.\n"), false},
+        {"a file, not a directory, Japanese", HVRCONV, {"-C", "../work/update.hvp"}, JAPANESE, 1, NOTHING,
+         exactly("[エラー]\n../work/update.hvp: ディレクトリ名が無効です。\n"), false},
+        // The name is printed in the bytes it was given in; only the
+        // program's own texts are converted.
+        {"a name in EUC-JP", HVRUPDATE, {"-C", "\xB4\xB0"}, {"LANG=ja_JP.eucJP"}, 1, NOTHING,
+         exactly(EUC_ERROR "\xB4\xB0: " EUC_PATH_NOT_FOUND "\n"), false},
+        {"-C without a directory", HVRUPDATE, {"-C"}, C, 2, NOTHING, containing("usage: hvrupdate"), false},
+        {"a wrong argument after -C: nothing entered or run", HVRCONV, {"-C", "../missing", "--bogus"}, C, 2,
+         NOTHING, containing("unexpected argument: --bogus"), false},
+        {"--help names the option", HVRUPDATE, {"--help"}, C, 0, containing("-C DIR, --directory=DIR"), NOTHING,
+         false},
+        {"--help after -C", HVRCONV, {"-C", "../work", "--help"}, C, 0, containing("-C DIR, --directory=DIR"),
+         NOTHING, false},
+    };
+    for (const DirectoryCase& c : CASES) {
+        SCOPED_TRACE(testing::Message() << c.label << ":" << describe(c.arguments) << ", "
+                                        << describe(c.locale));
+        ScopedTempDir root;
+        const std::string start = root.file("start"), work = root.file("work");
+        ASSERT_TRUE(std::filesystem::create_directory(start) && std::filesystem::create_directory(work));
+        const Files decoy = caseDifferentName(), files = validPatch();
+        writeFileBytes(start + "/data.hvr", *decoy.data);
+        writeFileBytes(start + "/update.hvp", *decoy.patch);
+        writeFileBytes(work + "/data.hvr", *files.data);
+        writeFileBytes(work + "/update.hvp", *files.patch);
+        std::vector<std::string> arguments = c.arguments;
+        for (std::string& argument : arguments) {
+            const size_t at = argument.find("@WORK@");
+            if (at != std::string::npos) argument.replace(at, 6, work);
+        }
+
+        const RunResult run = runProgram(c.program, start, arguments, c.locale);
+
+        EXPECT_EQ(c.status, run.status);
+        expectText("stdout", c.out, run.out);
+        expectText("stderr", c.err, run.err);
+        EXPECT_TRUE(readFileBytes(start + "/data.hvr") == *decoy.data) << "the starting directory's data.hvr changed";
+        EXPECT_EQ(c.ranInWork, readFileBytes(work + "/data.hvr") != *files.data);
+        EXPECT_TRUE(readFileBytes(work + "/update.hvp") == *files.patch);
     }
 }
 

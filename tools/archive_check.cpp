@@ -13,14 +13,17 @@
 #include "archive/journal.h"
 #include "archive/reader.h"
 #include "platform/file_ops.h"
+#include "platform/user_locale.h"
 
 namespace {
 
 // As the reader's limit: no deflate stream inflates further than this.
 constexpr uint64_t MAX_INFLATE_RATIO = 1032;
 
+// The system's words for `code`, in the user's character set, without the
+// line break Windows ends them with.
 std::string text(uint32_t code) {
-    std::string words = errorText(code);
+    std::string words = toUserCharset(errorText(code));
     while (!words.empty() && (words.back() == '\n' || words.back() == '\r' || words.back() == ' ')) words.pop_back();
     return words;
 }
@@ -268,7 +271,7 @@ void checkJournal(const ArchivePaths& paths, FileHandle archive, CheckReport* re
     if (read && size <= UINT32_MAX) {
         bytes.resize(size_t(size));
         uint32_t done = 0;
-        read = size == 0 || fileOps().readAt(journal, 0, bytes.data(), uint32_t(size), &done);
+        read = size == 0 || fileOps().readUpTo(journal, 0, bytes.data(), uint32_t(size), &done);
         bytes.resize(done);
     }
     const uint32_t readCode = getLastError();

@@ -329,12 +329,12 @@ bool generatePatch(const std::string& path, const ArchiveSpec& spec, const Patch
         return entry;
     };
     std::vector<size_t> replaced;
-    if (patch.replaceCount != 0) {
+    if (patch.replaceCount) {
         // Selection sampling: exactly replaceCount files (or all of them),
         // spread evenly at random over the archive.
         size_t filesLeft = 0;
         for (const GenEntry& entry : data) filesLeft += entry.isDirectory ? 0 : 1;
-        size_t wanted = patch.replaceCount < filesLeft ? patch.replaceCount : filesLeft;
+        size_t wanted = *patch.replaceCount < filesLeft ? *patch.replaceCount : filesLeft;
         for (size_t i = 0; i < data.size() && wanted > 0; ++i) {
             if (data[i].isDirectory) continue;
             if (random.next() % filesLeft-- >= wanted) continue;

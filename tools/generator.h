@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 struct ArchiveSpec {
@@ -24,7 +25,10 @@ struct PatchSpec {
     uint16_t version = 0x0200;
     uint32_t seed = 2;
     uint32_t replacePermille = 10;    // share of the data files replaced
-    uint32_t replaceCount = 0;        // if not 0: exactly this many, and no share
+    // When set: exactly this many data files replaced (0 is none), and no
+    // share. Unset rather than a zero sentinel, so that a patch of names the
+    // archive lacks only can be asked for.
+    std::optional<uint32_t> replaceCount;
     uint32_t onlyInPatch = 5;         // entries whose names the archive lacks
     uint32_t caseChangedPercent = 20; // replaced names written in other case
     uint32_t duplicates = 1;          // names that appear twice in the patch

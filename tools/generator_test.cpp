@@ -36,13 +36,14 @@ bool exists(const std::string& path) {
 
 // Benchmarks hold the patch fixed while the archive grows: an exact count
 // must give exactly that many replacements, or every file when the archive
-// has fewer.
+// has fewer. Zero is a count too (a patch that matches nothing), not the
+// default share.
 TEST(Generator, ReplaceCountGivesExactlyThatManyFiles) {
     struct CountCase {
         uint32_t entries;
         uint32_t replaceCount;
     };
-    const CountCase CASES[] = {{1000, 37}, {1000, 1}, {50, 5000}};
+    const CountCase CASES[] = {{1000, 37}, {1000, 1}, {50, 5000}, {1000, 0}};
     for (const CountCase& c : CASES) {
         SCOPED_TRACE(testing::Message() << c.replaceCount << " of " << c.entries);
         ScopedTempDir dir;

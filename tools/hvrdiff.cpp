@@ -7,6 +7,7 @@
 
 #include "platform/file_ops.h"
 #include "platform/standard_streams.h"
+#include "platform/user_locale.h"
 #include "tools/archive_diff.h"
 
 namespace {
@@ -46,13 +47,15 @@ bool parseFormat(const char* text, uint16_t* format) {
 
 void printError(const std::string& subject) {
     const uint32_t code = getLastError();
-    std::fprintf(stderr, "hvrdiff: %s: %s (error %u)\n", subject.c_str(), errorText(code).c_str(), code);
+    std::fprintf(stderr, "hvrdiff: %s: %s (error %u)\n", subject.c_str(), toUserCharset(errorText(code)).c_str(),
+                 code);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     if (!coverClosedStandardStreams()) return 1;
+    adoptUserLocale();
     DiffOptions options;
     int inputs = 0;
     for (int i = 1; i < argc; ++i) {

@@ -9,6 +9,7 @@
 #include "archive/reader.h"
 #include "platform/file_ops.h"
 #include "platform/standard_streams.h"
+#include "platform/user_locale.h"
 #include "tools/archive_check.h"
 
 namespace {
@@ -67,6 +68,7 @@ int check(const char* path, bool quiet) {
 
 int main(int argc, char** argv) {
     if (!coverClosedStandardStreams()) return 1;
+    adoptUserLocale();
     if (argc >= 2 && !std::strcmp(argv[1], "--check")) {
         const bool quiet = argc == 4 && !std::strcmp(argv[3], "--quiet");
         if (argc != 3 && !quiet) {
@@ -81,8 +83,8 @@ int main(int argc, char** argv) {
     }
     ArchivePtr head(openArchive(argv[1]));
     if (!head) {
-        std::fprintf(stderr, "hvrdump: %s: %s (error %u)\n", argv[1], errorText(getLastError()).c_str(),
-                     getLastError());
+        const uint32_t code = getLastError();
+        std::fprintf(stderr, "hvrdump: %s: %s (error %u)\n", argv[1], toUserCharset(errorText(code)).c_str(), code);
         return 1;
     }
     uint32_t count = 0;

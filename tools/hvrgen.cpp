@@ -7,6 +7,7 @@
 
 #include "platform/file_ops.h"
 #include "platform/standard_streams.h"
+#include "platform/user_locale.h"
 #include "tools/generator.h"
 
 namespace {
@@ -30,7 +31,8 @@ const char USAGE[] =
     "  --patch-format WORD   (default 0x0200)\n"
     "  --patch-seed N        (default 2)\n"
     "  --replace PERMILLE    share of the archive's files replaced (default 10)\n"
-    "  --replace-count N     exactly N of the archive's files replaced, not a share\n"
+    "  --replace-count N     exactly N of the archive's files replaced (0: none),\n"
+    "                        not a share\n"
     "  --only-in-patch N     entries the archive does not have (default 5)\n"
     "  --case PCT            replaced names written in other letter case (default 20)\n"
     "  --duplicates N        names that appear twice in the patch (default 1)\n"
@@ -62,6 +64,7 @@ bool parseNumber(const char* text, uint64_t* value) {
 
 int main(int argc, char** argv) {
     if (!coverClosedStandardStreams()) return 1;
+    adoptUserLocale();
     ArchiveSpec archive;
     PatchSpec patch;
     std::string archivePath = "data.hvr";
@@ -129,16 +132,19 @@ int main(int argc, char** argv) {
     }
     version.plainPercent = archive.plainPercent;
     if (!versionPath.empty() && !generateVersion(versionPath, archive, version)) {
-        std::fprintf(stderr, "hvrgen: %s: %s\n", versionPath.c_str(), errorText(getLastError()).c_str());
+        std::fprintf(stderr, "hvrgen: %s: %s\n", versionPath.c_str(),
+                     toUserCharset(errorText(getLastError())).c_str());
         return 1;
     }
     // "-" skips the archive, for more patches of one archive made before.
     if (archivePath != "-" && !generateArchive(archivePath, archive)) {
-        std::fprintf(stderr, "hvrgen: %s: %s\n", archivePath.c_str(), errorText(getLastError()).c_str());
+        std::fprintf(stderr, "hvrgen: %s: %s\n", archivePath.c_str(),
+                     toUserCharset(errorText(getLastError())).c_str());
         return 1;
     }
     if (!patchPath.empty() && !generatePatch(patchPath, archive, patch)) {
-        std::fprintf(stderr, "hvrgen: %s: %s\n", patchPath.c_str(), errorText(getLastError()).c_str());
+        std::fprintf(stderr, "hvrgen: %s: %s\n", patchPath.c_str(),
+                     toUserCharset(errorText(getLastError())).c_str());
         return 1;
     }
     return 0;

@@ -1,9 +1,9 @@
 // The system's texts for the Win32 codes a POSIX build can produce, in the
-// user's language as the locale variables choose it.
-#include <cstdlib>
-#include <cstring>
+// language of the user's locale.
+#include <clocale>
 
 #include "platform/file_ops.h"
+#include "platform/user_locale.h"
 
 namespace {
 
@@ -59,21 +59,17 @@ const ErrorText ERROR_TEXTS[] = {
      "ファイル サイズが制限を超えているため保存できません。"},
     {ERROR_IO_DEVICE, "The request could not be performed because of an I/O device error.",
      "I/O デバイス エラーが発生したため、要求を実行できませんでした。"},
+    {ERROR_DIRECTORY, "The directory name is invalid.", "ディレクトリ名が無効です。"},
     {ERROR_CANT_RESOLVE_FILENAME, "The name of the file cannot be resolved by the system.",
      "ファイル名を解決できません。"},
 };
 
 }  // namespace
 
-// The locale that governs messages, as a POSIX program finds it: LC_ALL,
-// then LC_MESSAGES, then LANG, the first one set and not empty.
-bool userPrefersJapanese() {
-    for (const char* variable : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
-        const char* value = std::getenv(variable);
-        if (value != nullptr && *value != '\0') return std::strncmp(value, "ja", 2) == 0;
-    }
-    return false;
-}
+// The locale in force for messages, as setlocale settled it from the
+// environment (adoptUserLocale): a name like "ja_JP.UTF-8" counts only when
+// that locale is installed, as it does for every other POSIX program.
+bool userPrefersJapanese() { return isJapaneseLocaleName(std::setlocale(LC_MESSAGES, nullptr)); }
 
 bool systemErrorText(uint32_t code, std::string* text) {
     text->clear();

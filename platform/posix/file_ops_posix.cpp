@@ -64,19 +64,11 @@ uint32_t codeForErrno(int value) {
     return ERROR_GEN_FAILURE;
 }
 
-bool failWithErrno() {
-    lastError = codeForErrno(errno);
-    return false;
-}
-
-bool fail(uint32_t code) {
-    lastError = code;
-    return false;
-}
+bool failWithErrno() { return failWith(codeForErrno(errno)); }
 
 // Positions arrive as 64-bit unsigned numbers; off_t is signed.
 bool toOffset(uint64_t position, off_t* out) {
-    if (position > uint64_t(INT64_MAX)) return fail(ERROR_NEGATIVE_SEEK);
+    if (position > uint64_t(INT64_MAX)) return failWith(ERROR_NEGATIVE_SEEK);
     *out = off_t(position);
     return true;
 }
@@ -117,7 +109,7 @@ FileHandle wrap(int fd) {
     PlatformFile* file = static_cast<PlatformFile*>(std::malloc(sizeof(PlatformFile)));
     if (file == nullptr) {
         ::close(fd);
-        fail(ERROR_NOT_ENOUGH_MEMORY);
+        failWith(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
     file->fd = fd;
@@ -175,7 +167,7 @@ FileHandle openLocked(const char* name, bool followLinks) {
         ::close(fd);
     }
     // The name keeps changing under us: someone is replacing it right now.
-    fail(ERROR_SHARING_VIOLATION);
+    failWith(ERROR_SHARING_VIOLATION);
     return nullptr;
 }
 
@@ -199,7 +191,7 @@ bool heldElsewhere(const char* name) {
 
 FileHandle posixCreateNew(const char* name) {
     if (heldElsewhere(name)) {
-        fail(ERROR_SHARING_VIOLATION);
+        failWith(ERROR_SHARING_VIOLATION);
         return nullptr;
     }
     // Whatever stands at the name goes first: a leftover of ours, or a link
@@ -262,7 +254,7 @@ bool posixWriteAt(FileHandle file, uint64_t position, const void* buffer, uint32
         }
         // A write that moves nothing would loop forever; treat it as the disk
         // having no room, which is what it means for a regular file.
-        if (put == 0) return fail(ERROR_DISK_FULL);
+        if (put == 0) return failWith(ERROR_DISK_FULL);
         written += uint32_t(put);
     }
     return true;
@@ -324,7 +316,7 @@ bool copyThroughBuffer(FileHandle source, uint64_t sourcePosition, FileHandle ta
                        uint32_t count, uint32_t* done) {
     constexpr uint32_t CHUNK = 1 << 20;
     std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[count < CHUNK ? count : CHUNK]);
-    if (!buffer) return fail(ERROR_NOT_ENOUGH_MEMORY);
+    if (!buffer) return failWith(ERROR_NOT_ENOUGH_MEMORY);
     while (*done < count) {
         const uint32_t want = count - *done < CHUNK ? count - *done : CHUNK;
         uint32_t got = 0;
@@ -382,6 +374,13 @@ std::string finalPathOf(const char* name) {
     std::string path(resolved);
     std::free(resolved);
     return path;
+}
+
+bool enterDirectory(const char* path) {
+    if (::chdir(path) == 0) return true;
+    // The general table speaks of files; this call is about a directory.
+    lastError = errno == ENOENT ? ERROR_PATH_NOT_FOUND : errno == ENOTDIR ? ERROR_DIRECTORY : codeForErrno(errno);
+    return false;
 }
 
 bool sameFile(const char* a, const char* b) {

@@ -280,3 +280,5 @@ bool sameFile(const char* a, const char* b) {
 }
 
 bool userPrefersJapanese() { return PRIMARYLANGID(GetUserDefaultUILanguage()) == LANG_JAPANESE; }
+
+bool enterDirectory(const char* path) { return SetCurrentDirectoryW(widen(path).c_str()) != 0; }

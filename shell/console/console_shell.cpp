@@ -11,9 +11,11 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "platform/file_ops.h"
 #include "platform/standard_streams.h"
+#include "platform/user_locale.h"
 
 std::atomic<JobDialog*> activeDialog{nullptr};
 
@@ -71,8 +73,11 @@ private:
     std::deque<Message> posted_;
 };
 
-void printMessage(const std::string& text, const std::string& caption, MessageStyle style) {
-    FILE* out = style == MessageStyle::error ? stderr : stdout;
+// Texts are UTF-8 up to here; the terminal reads the locale's set.
+void printText(const std::string& utf8, FILE* out) { std::fputs(toUserCharset(utf8).c_str(), out); }
+
+// A message box whose texts are in the locale's set already.
+void printBox(const std::string& text, const std::string& caption, FILE* out) {
     std::fprintf(out, "[%s]\n%s\n", caption.c_str(), text.c_str());
     std::fflush(out);
     // The OK button: a user at a terminal reads the message and presses
@@ -86,6 +91,13 @@ void printMessage(const std::string& text, const std::string& caption, MessageSt
         } while (c != '\n' && c != EOF);
     }
 }
+
+void printMessage(const std::string& text, const std::string& caption, MessageStyle style) {
+    printBox(toUserCharset(text), toUserCharset(caption), style == MessageStyle::error ? stderr : stdout);
+}
+
+// The shell's own error boxes, worded like the jobs'.
+const char* shellErrorCaption() { return jobTextsInJapanese() ? "エラー" : "Error"; }
 
 // The progress bar: one line on stderr, redrawn in place, drawn only when
 // stderr is a terminal.
@@ -181,7 +193,7 @@ private:
         } catch (const std::system_error&) {
             // No job will ever clear activeDialog or post OK: the dialog
             // reports the failure itself and closes.
-            showMessage(errorText(ERROR_NOT_ENOUGH_MEMORY), "エラー", MessageStyle::error);
+            showMessage(errorText(ERROR_NOT_ENOUGH_MEMORY), shellErrorCaption(), MessageStyle::error);
             activeDialog.store(nullptr);
             postOk();
         }
@@ -200,11 +212,17 @@ private:
 };
 
 int usage(const ProgramInfo& program, FILE* out, int status) {
-    std::fprintf(out,
-                 "usage: %s [--help | --version]\n"
-                 "%s\n"
-                 "It takes no arguments and works in the current directory.\n",
-                 program.name, program.summary);
+    char text[1024];
+    std::snprintf(text, sizeof text,
+                  "usage: %s [-C DIR] [--help | --version]\n"
+                  "%s\n"
+                  "It works on the files of the current directory, or of DIR:\n"
+                  "  -C DIR, --directory=DIR  work in DIR as if started there\n"
+                  "  --help                   print this help and exit\n"
+                  "  --version                print the version and exit\n"
+                  "Messages follow the locale (LC_ALL, LC_MESSAGES, LANG); see %s(1).\n",
+                  program.name, program.summary, program.name);
+    printText(text, out);
     return status;
 }
 
@@ -214,17 +232,52 @@ void showMessageWithoutOwner(const std::string& text, const std::string& caption
     printMessage(text, caption, style);
 }
 
+bool jobTextsInJapanese() { return userPrefersJapanese(); }
+
 int runConsoleProgram(int argc, char** argv, const ProgramInfo& program) {
     // Nothing can be said when this fails, and nothing has been touched.
     if (!coverClosedStandardStreams()) return 1;
-    if (argc > 1) {
-        if (argc == 2 && std::strcmp(argv[1], "--help") == 0) return usage(program, stdout, 0);
-        if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-            std::printf("%s\n", program.title);
-            return 0;
+    adoptUserLocale();
+    // The whole line is read before anything is done, so that a mistake
+    // anywhere in it leaves every file alone.
+    bool help = false;
+    bool version = false;
+    std::vector<const char*> directories;
+    for (int i = 1; i < argc; ++i) {
+        const char* argument = argv[i];
+        if (std::strcmp(argument, "--help") == 0) {
+            help = true;
+        } else if (std::strcmp(argument, "--version") == 0) {
+            version = true;
+        } else if (std::strcmp(argument, "-C") == 0 || std::strcmp(argument, "--directory") == 0) {
+            if (i + 1 == argc) {
+                std::fprintf(stderr, "%s: %s needs a directory\n", program.name, argument);
+                return usage(program, stderr, 2);
+            }
+            directories.push_back(argv[++i]);
+        } else if (std::strncmp(argument, "--directory=", 12) == 0) {
+            directories.push_back(argument + 12);
+        } else if (std::strncmp(argument, "-C", 2) == 0) {
+            directories.push_back(argument + 2);  // -CDIR, as getopt reads it
+        } else {
+            std::fprintf(stderr, "%s: unexpected argument: %s\n", program.name, argument);
+            return usage(program, stderr, 2);
         }
-        std::fprintf(stderr, "%s: unexpected argument: %s\n", program.name, argv[1]);
-        return usage(program, stderr, 2);
+    }
+    if (help) return usage(program, stdout, 0);
+    if (version) {
+        std::printf("%s\n", program.title);
+        return 0;
+    }
+    // Each directory is taken from the one before, as make -C and git -C do.
+    for (const char* directory : directories) {
+        if (!enterDirectory(directory)) {
+            // The name stays in the bytes the user typed; only our texts are
+            // converted.
+            const std::string text = directory + toUserCharset(": " + errorText(getLastError()));
+            printBox(text, toUserCharset(shellErrorCaption()), stderr);
+            return 1;
+        }
     }
     // Ctrl-C is the cancel command, which the dialog never obeys: a commit
     // stopped halfway could leave the archive unreadable. A closed output

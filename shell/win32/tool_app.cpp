@@ -25,6 +25,8 @@ void showMessageWithoutOwner(const std::string& text, const std::string& caption
     messageBox(nullptr, text, caption, style);
 }
 
+bool jobTextsInJapanese() { return true; }
+
 ProgressDialog::ProgressDialog(WorkerProc worker, HWND parent)
     : ModalDialog(IDD_PROGRESS_DIALOG, parent),
       worker_(worker),

@@ -1,0 +1,5 @@
+#include "platform/user_locale.h"
+
+void adoptUserLocale() {}
+
+std::string toUserCharset(const std::string& utf8) { return utf8; }
