@@ -12,6 +12,8 @@
 #include "archive/format.h"
 #include "archive/transfer.h"
 #include "archive/writer.h"
+#include "jobs/common.h"
+#include "jobs/patch_job.h"
 #include "tests/archive_builder.h"
 #include "tests/fault_file_ops.h"
 #include "tests/temp_dir.h"
@@ -120,33 +122,6 @@ ArchiveNode* entryNamed(ArchiveNode* head, const std::string& name) {
     return nullptr;
 }
 
-uint32_t sumOfStoredSizes(const ArchiveNode* head) {
-    uint32_t sum = 0;
-    for (const ArchiveNode* e = head->next; e != nullptr; e = e->next) sum += e->storedSize;
-    return sum;
-}
-
-// What the patch job does before committing: every data entry with a
-// namesake in the patch takes over the patch entry's bytes, and the head
-// gets the new data total.
-void applyPatch(ArchiveNode* data, const ArchiveNode* patch) {
-    for (ArchiveNode* e = data->next; e != nullptr; e = e->next) {
-        for (const ArchiveNode* p = patch->next; p != nullptr; p = p->next) {
-            if (std::strcmp(reinterpret_cast<const char*>(e->name),
-                            reinterpret_cast<const char*>(p->name)) != 0)
-                continue;
-            e->file = patch->file;
-            e->version = patch->version;
-            e->compressedSize = p->compressedSize;
-            e->storedSize = p->storedSize;
-            e->realSize = p->realSize;
-            e->cycle = p->cycle;
-            e->offset = p->offset;
-        }
-    }
-    data->storedSize = sumOfStoredSizes(data);
-}
-
 Bytes storedBytes(FileHandle file, const ArchiveNode* entry) {
     // An empty vector has no buffer to hand over, and readAt would make one.
     if (entry->storedSize == 0) return {};
@@ -198,7 +173,7 @@ void openPatched(PatchedLists* lists) {
     ASSERT_TRUE(lists->patch) << "update.hvp: " << describeError(getLastError());
     lists->data.reset(openArchive(ARCHIVE_FILE_NAME));
     ASSERT_TRUE(lists->data) << "data.hvr: " << describeError(getLastError());
-    applyPatch(lists->data.get(), lists->patch.get());
+    applyPatchList(lists->data.get(), lists->patch.get());
 }
 
 // A commit keeps the magic, the reserved bytes and the count fields.
@@ -677,7 +652,7 @@ TEST(Rebuild, DirectoryBetweenTwoFilesGetsTheWritePosition) {
         writeFileBytes(ARCHIVE_FILE_NAME, original);
         ArchivePtr head(openArchive(ARCHIVE_FILE_NAME));
         ASSERT_TRUE(head) << describeError(getLastError());
-        head->storedSize = sumOfStoredSizes(head.get());
+        sumStoredSizes(head.get());
 
         CommitReport report;
         ASSERT_TRUE(rebuildArchive(head.get(), plainArchivePaths(), {}, &report)) << describeError(getLastError());
@@ -711,7 +686,7 @@ TEST(Rebuild, OverwritesAnExistingTemporaryFile) {
     writeFileBytes(TEMP_FILE_NAME, Bytes(5000, 0x99));
     ArchivePtr head(openArchive(ARCHIVE_FILE_NAME));
     ASSERT_TRUE(head) << describeError(getLastError());
-    head->storedSize = sumOfStoredSizes(head.get());
+    sumStoredSizes(head.get());
 
     ASSERT_TRUE(rebuildArchive(head.get())) << describeError(getLastError());
     const uint32_t tableSize = head->compressedSize;
@@ -753,7 +728,7 @@ TEST(Rebuild, FailureLeavesTheArchiveAndNoTemporaryFile) {
         // with data.$$$ half made.
         if (c.entryPastEnd)
             entryNamed(head.get(), "second.txt")->offset = uint32_t(original.size());
-        head->storedSize = sumOfStoredSizes(head.get());
+        sumStoredSizes(head.get());
         faults.resetCounts();
         if (c.inject) faults.failCall(c.kind, c.nth, c.code);
 
@@ -789,7 +764,7 @@ TEST(Rebuild, ReportsProgressWhenThePositionMoves) {
         writeFileBytes(ARCHIVE_FILE_NAME, plainArchive(c.pieces, 0));
         ArchivePtr head(openArchive(ARCHIVE_FILE_NAME));
         ASSERT_TRUE(head) << describeError(getLastError());
-        head->storedSize = sumOfStoredSizes(head.get());
+        sumStoredSizes(head.get());
 
         std::vector<uint32_t> reported;
         ProgressSink sink;
@@ -815,7 +790,7 @@ TEST(Rebuild, RefusesOffsetsPast32BitsBeforeWriting) {
     FaultFileOps faults;
     ArchivePtr head(openArchive(ARCHIVE_FILE_NAME));
     ASSERT_TRUE(head) << describeError(getLastError());
-    head->storedSize = sumOfStoredSizes(head.get());
+    sumStoredSizes(head.get());
     faults.resetCounts();
 
     EXPECT_FALSE(rebuildArchive(head.get()));
@@ -877,7 +852,7 @@ TEST(ConvertRule, ToTheFirstLayoutNeverRunsTheInPlacePass) {
     ArchivePtr head(openArchive(ARCHIVE_FILE_NAME));
     ASSERT_TRUE(head) << describeError(getLastError());
     head->version = 0x0103;
-    head->storedSize = sumOfStoredSizes(head.get());
+    sumStoredSizes(head.get());
     faults.resetCounts();
     // Without a temporary file only an in-place pass could write anything.
     faults.failCall(FileCall::createNew, 1, ERROR_ACCESS_DENIED, /*persistent=*/true);
@@ -902,7 +877,7 @@ TEST(ConvertRule, ToTheSecondLayoutWithoutDeadSpaceOnlyWritesANewTable) {
     std::vector<ArchiveNode> before;
     for (const ArchiveNode* e = head->next; e != nullptr; e = e->next) before.push_back(*e);
     head->version = 0x0200;
-    head->storedSize = sumOfStoredSizes(head.get());
+    sumStoredSizes(head.get());
 
     ASSERT_TRUE(commitArchive(head.get(), CommitRule::convert)) << describeError(getLastError());
     EXPECT_EQ(0u, faults.createCalls(TEMP_FILE_NAME)) << "no rebuild";
@@ -940,7 +915,7 @@ TEST(ConvertRule, RebuildIntoTheSecondLayoutWritesTheTablePackedInAdvance) {
     ArchivePtr head(openArchive(ARCHIVE_FILE_NAME));
     ASSERT_TRUE(head) << describeError(getLastError());
     head->version = 0x0200;
-    head->storedSize = sumOfStoredSizes(head.get());
+    sumStoredSizes(head.get());
 
     CommitReport report;
     ASSERT_TRUE(rebuildArchive(head.get(), plainArchivePaths(), {}, &report)) << describeError(getLastError());
@@ -982,7 +957,7 @@ TEST(ConvertRule, RoundTripKeepsEveryEntrysContent) {
                 ArchivePtr head(openArchive(ARCHIVE_FILE_NAME));
                 ASSERT_TRUE(head) << describeError(getLastError());
                 head->version = target;
-                head->storedSize = sumOfStoredSizes(head.get());
+                sumStoredSizes(head.get());
                 ASSERT_TRUE(commitArchive(head.get(), CommitRule::convert)) << describeError(getLastError());
             }
             EXPECT_FALSE(fileExists(TEMP_FILE_NAME));
