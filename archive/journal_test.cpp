@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "archive/commit.h"
-#include "patch/patch_job.h"
+#include "jobs/patch_job.h"
 #include "tests/fault_file_ops.h"
 #include "tests/temp_dir.h"
 #include "tools/generator.h"

@@ -31,7 +31,8 @@
 #include "archive/format.h"
 #include "archive/reader.h"
 #include "archive/writer.h"
-#include "patch/patch_job.h"
+#include "jobs/common.h"
+#include "jobs/patch_job.h"
 #include "tools/generator.h"
 
 namespace fs = std::filesystem;
@@ -68,11 +69,6 @@ void check(bool ok, const char* what) {
         std::fprintf(stderr, "%s failed: error %u\n", what, getLastError());
         std::exit(1);
     }
-}
-
-void sumStoredSizes(ArchiveNode* head) {
-    head->storedSize = 0;
-    for (ArchiveNode* e = head->next; e != nullptr; e = e->next) head->storedSize += e->storedSize;
 }
 
 struct Figures {

@@ -33,7 +33,8 @@
 
 #include "archive/format.h"
 #include "archive/reader.h"
-#include "patch/patch_job.h"
+#include "jobs/common.h"
+#include "jobs/patch_job.h"
 
 namespace {
 
@@ -210,17 +211,9 @@ int pairwiseMatch(ArchiveNode* dataHead, ArchiveNode* patchHead) {
                 ++count;
             }
         }
-        if (winner != nullptr) {
-            data->file = patchHead->file;
-            data->version = patchHead->version;
-            data->compressedSize = winner->compressedSize;
-            data->storedSize = winner->storedSize;
-            data->realSize = winner->realSize;
-            data->cycle = winner->cycle;
-            data->offset = winner->offset;
-        }
-        dataHead->storedSize += data->storedSize;
+        if (winner != nullptr) takePatchBytes(data, patchHead, winner);
     }
+    sumStoredSizes(dataHead);
     return count;
 }
 

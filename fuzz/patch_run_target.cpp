@@ -11,8 +11,8 @@
 #include "archive/journal.h"
 #include "fuzz/fuzz_targets.h"
 #include "fuzz/memory_file_ops.h"
-#include "patch/job_report.h"
-#include "patch/patch_job.h"
+#include "jobs/common.h"
+#include "jobs/patch_job.h"
 #include "tests/recording_shell.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "convert/convert_job.h"
+#include "jobs/convert_job.h"
 #include "shell/console/console_shell.h"
 
 int main(int argc, char** argv) {

@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "convert/convert_job.h"
+#include "jobs/convert_job.h"
 #include "shell/win32/tool_app.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "patch/patch_job.h"
+#include "jobs/patch_job.h"
 #include "shell/console/console_shell.h"
 
 int main(int argc, char** argv) {

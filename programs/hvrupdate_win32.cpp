@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "patch/patch_job.h"
+#include "jobs/patch_job.h"
 #include "shell/win32/tool_app.h"
 
 namespace {

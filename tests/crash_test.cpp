@@ -4,8 +4,7 @@
 // in-place result or the rebuilt result; update.hvp must be unchanged; and
 // neither data.$$$ nor data.hvr-journal may be left.
 //
-// The file is built twice: with CRASH_TEST_JOB_UPDATE it runs patchWorker,
-// with CRASH_TEST_JOB_CONVERT convertWorker.
+// Each fixture runs under both jobs: patchWorker and convertWorker.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -16,25 +15,21 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "archive/commit.h"
 #include "archive/format.h"
 #include "archive/journal.h"
-#include "patch/job_report.h"
+#include "jobs/common.h"
 #include "tests/crash_file_ops.h"
 #include "tests/recording_shell.h"
 #include "tests/temp_dir.h"
 #include "tools/archive_check.h"
 #include "tools/generator.h"
 
-#if defined(CRASH_TEST_JOB_UPDATE)
-#include "patch/patch_job.h"
-#elif defined(CRASH_TEST_JOB_CONVERT)
-#include "convert/convert_job.h"
-#else
-#error "define CRASH_TEST_JOB_UPDATE or CRASH_TEST_JOB_CONVERT"
-#endif
+#include "jobs/convert_job.h"
+#include "jobs/patch_job.h"
 
 namespace {
 
@@ -47,33 +42,32 @@ constexpr const char* PATCH_NAME = "update.hvp";
 // ---------------------------------------------------------------------------
 // The job under test.
 
-#if defined(CRASH_TEST_JOB_UPDATE)
-constexpr bool UPDATE_JOB = true;
+enum class Job { update, convert };
 
-void runJob() { patchWorker(nullptr); }
+const char* jobName(Job job) { return job == Job::update ? "Update" : "Convert"; }
 
-// Opens and merges the lists as the job does, ready for the commit.
-bool prepareLists(ArchivePtr* data, ArchivePtr* patch) {
-    data->reset(openArchive(ARCHIVE_FILE_NAME));
-    if (!*data) return false;
-    patch->reset(openArchive(PATCH_NAME));
-    if (!*patch) return false;
-    return applyPatchList(data->get(), patch->get()) > 0;
+void runJob(Job job) {
+    if (job == Job::update) {
+        patchWorker(nullptr);
+    } else {
+        convertWorker(nullptr);
+    }
 }
-#else
-constexpr bool UPDATE_JOB = false;
 
-void runJob() { convertWorker(nullptr); }
-
-bool prepareLists(ArchivePtr* data, ArchivePtr*) {
+// Opens the lists as the job does, ready for the commit: merged with the
+// patch, or summed with the target format set.
+bool prepareLists(Job job, ArchivePtr* data, ArchivePtr* patch) {
     data->reset(openArchive(ARCHIVE_FILE_NAME));
     if (!*data) return false;
     ArchiveNode* head = data->get();
+    if (job == Job::update) {
+        patch->reset(openArchive(PATCH_NAME));
+        return *patch && applyPatchList(head, patch->get()) > 0;
+    }
     sumStoredSizes(head);
     head->version = (head->version & MAJOR_MASK) == MAJOR_V1 ? 0x0200 : 0x0103;
     return true;
 }
-#endif
 
 // ---------------------------------------------------------------------------
 // Fixtures.
@@ -138,7 +132,9 @@ const Fixture FIXTURES[] = {
      {false, true}, {true, true}, false},
 };
 
-const JobPath& pathOf(const Fixture& fixture) { return UPDATE_JOB ? fixture.update : fixture.convert; }
+const JobPath& pathOf(Job job, const Fixture& fixture) {
+    return job == Job::update ? fixture.update : fixture.convert;
+}
 
 // ---------------------------------------------------------------------------
 // Helpers.
@@ -277,9 +273,12 @@ struct Tally {
     }
 };
 
-class JobSweep : public testing::TestWithParam<size_t> {
+class JobSweep : public testing::TestWithParam<std::tuple<Job, size_t>> {
 protected:
-    const Fixture& fixture() const { return FIXTURES[GetParam()]; }
+    Job job() const { return std::get<0>(GetParam()); }
+    const Fixture& fixture() const { return FIXTURES[std::get<1>(GetParam())]; }
+    void runJob() const { ::runJob(job()); }
+    std::string label() const { return std::string(jobName(job())) + " " + fixture().name; }
 
     void SetUp() override {
         cwd_.emplace(dir_.path());
@@ -309,8 +308,8 @@ protected:
             if (call.kind == FileCall::remove && call.name == JOURNAL_FILE_NAME) base_.journalRemoved = i + 1;
             if (call.kind == FileCall::replace) base_.replaced = i + 1;
         }
-        ASSERT_EQ(pathOf(fixture()).inPlace, base_.journalRemoved != 0) << "the fixture misses its in-place pass";
-        ASSERT_EQ(pathOf(fixture()).rebuild, base_.replaced != 0) << "the fixture misses its rebuild";
+        ASSERT_EQ(pathOf(job(), fixture()).inPlace, base_.journalRemoved != 0) << "the fixture misses its in-place pass";
+        ASSERT_EQ(pathOf(job(), fixture()).rebuild, base_.replaced != 0) << "the fixture misses its rebuild";
         if (base_.journalRemoved != 0) {
             ASSERT_LT(base_.journalFlushed, base_.journalRemoved);
             base_.commits.push_back({base_.journalRemoved, "in-place"});
@@ -324,7 +323,7 @@ protected:
             restore();
             ArchivePtr patch;
             ArchivePtr data;  // freed first: its entries hold the patch's handle
-            ASSERT_TRUE(prepareLists(&data, &patch)) << describeError(getLastError());
+            ASSERT_TRUE(prepareLists(job(), &data, &patch)) << describeError(getLastError());
             ASSERT_TRUE(compactInPlace(data.get())) << describeError(getLastError());
             data.reset();
             patch.reset();
@@ -447,7 +446,9 @@ protected:
     Baseline base_;
 };
 
-std::string fixtureName(const testing::TestParamInfo<size_t>& info) { return FIXTURES[info.param].name; }
+std::string sweepName(const testing::TestParamInfo<std::tuple<Job, size_t>>& info) {
+    return std::string(jobName(std::get<0>(info.param))) + "_" + FIXTURES[std::get<1>(info.param)].name;
+}
 
 struct PowerLossCase {
     PowerLoss mode;
@@ -485,7 +486,7 @@ TEST_P(JobSweep, EveryCallFailingOnceIsReportedAndLeavesAWholeArchive) {
         runWithFailure(k, false, &tally);
         if (HasFatalFailure()) return;
     }
-    std::printf("[ failures ] %s once: %llu calls; %s\n", fixture().name, (unsigned long long)base_.calls(),
+    std::printf("[ failures ] %s once: %llu calls; %s\n", label().c_str(), (unsigned long long)base_.calls(),
                 tally.text().c_str());
 }
 
@@ -495,7 +496,7 @@ TEST_P(JobSweep, EveryCallFailingFromThenOnIsReportedAndLeavesAWholeArchive) {
         runWithFailure(k, true, &tally);
         if (HasFatalFailure()) return;
     }
-    std::printf("[ failures ] %s from then on: %llu calls; %s\n", fixture().name,
+    std::printf("[ failures ] %s from then on: %llu calls; %s\n", label().c_str(),
                 (unsigned long long)base_.calls(), tally.text().c_str());
 }
 
@@ -529,7 +530,7 @@ TEST_P(JobSweep, PowerLossAtEveryCallLeavesTheLastCommittedArchive) {
             tally.add(std::string(powerLossText(loss)) + "/" + image);
         }
     }
-    std::printf("[ crashes  ] %s: %llu calls; %s\n", fixture().name, (unsigned long long)base_.calls(),
+    std::printf("[ crashes  ] %s: %llu calls; %s\n", label().c_str(), (unsigned long long)base_.calls(),
                 tally.text().c_str());
 }
 
@@ -590,11 +591,14 @@ TEST_P(JobSweep, PowerLossDuringRecoveryOfAnInterruptedInPlacePass) {
             }
         }
     }
-    std::printf("[ recovery ] %s: %llu interrupted states; %s\n", fixture().name, (unsigned long long)states,
+    std::printf("[ recovery ] %s: %llu interrupted states; %s\n", label().c_str(), (unsigned long long)states,
                 tally.text().c_str());
 }
 
-INSTANTIATE_TEST_SUITE_P(Fixtures, JobSweep, testing::Range<size_t>(0, std::size(FIXTURES)), fixtureName);
+INSTANTIATE_TEST_SUITE_P(Fixtures, JobSweep,
+                         testing::Combine(testing::Values(Job::update, Job::convert),
+                                          testing::Range<size_t>(0, std::size(FIXTURES))),
+                         sweepName);
 
 // ---------------------------------------------------------------------------
 // The crash layer itself: what survives each kind of power loss.

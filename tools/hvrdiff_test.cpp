@@ -15,7 +15,7 @@
 #include "archive/commit.h"
 #include "archive/format.h"
 #include "archive/reader.h"
-#include "patch/patch_job.h"
+#include "jobs/patch_job.h"
 #include "tests/archive_builder.h"
 #include "tests/fault_file_ops.h"
 #include "tests/temp_dir.h"

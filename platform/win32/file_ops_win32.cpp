@@ -1,12 +1,13 @@
 // The file interface on Win32: a thin pass-through, since the core already
 // reasons in Win32's own error codes. Names arrive as UTF-8 and go to the
-// wide-character calls, so they mean the same on any code page.
+// wide-character calls (utf16.h).
 #include <windows.h>
 
 #include <cwchar>
 #include <string>
 
 #include "platform/file_ops.h"
+#include "platform/win32/utf16.h"
 
 namespace {
 
@@ -16,23 +17,6 @@ FileHandle fromHandle(HANDLE handle) {
     // Win32 reports a failed CreateFile as INVALID_HANDLE_VALUE, never null;
     // the core's "no file" is null.
     return handle == INVALID_HANDLE_VALUE ? nullptr : reinterpret_cast<FileHandle>(handle);
-}
-
-std::wstring widen(const char* utf8) {
-    const int length = MultiByteToWideChar(CP_UTF8, 0, utf8, -1, nullptr, 0);
-    if (length <= 0) return std::wstring();
-    std::wstring wide(size_t(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8, -1, &wide[0], length);
-    wide.resize(size_t(length) - 1);
-    return wide;
-}
-
-std::string narrow(const wchar_t* wide, int length) {
-    const int size = WideCharToMultiByte(CP_UTF8, 0, wide, length, nullptr, 0, nullptr, nullptr);
-    if (size <= 0) return std::string();
-    std::string utf8(size_t(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide, length, &utf8[0], size, nullptr, nullptr);
-    return utf8;
 }
 
 FileHandle openWith(const char* name, DWORD disposition, DWORD flags) {
@@ -245,7 +229,7 @@ bool systemErrorText(uint32_t code, std::string* text) {
         nullptr);
     // With nothing allocated there is nothing to show or free.
     if (length == 0 || message == nullptr) return false;
-    *text = narrow(message, int(length));
+    *text = narrow(std::wstring(message, length));
     LocalFree(message);
     return !text->empty();
 }
@@ -260,7 +244,7 @@ std::string finalPathOf(const char* name) {
     // shows links as reparse points or, as Wine does with Unix links, not.
     const std::wstring unlinked = unlinkedPathOf(wide);
     if (resolved.empty() || unlinked.empty() || samePath(resolved, unlinked)) return name;
-    return narrow(resolved.c_str(), int(resolved.size()));
+    return narrow(resolved);
 }
 
 bool sameFile(const char* a, const char* b) {

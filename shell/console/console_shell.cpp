@@ -22,7 +22,6 @@ std::atomic<JobDialog*> activeDialog{nullptr};
 namespace {
 
 constexpr uint32_t IDOK = 1;
-constexpr uint32_t IDCANCEL = 2;
 
 // The window system's message queue, cut down to what the dialog needs: a
 // synchronous send (the sender waits until the user-interface thread has
@@ -105,24 +104,19 @@ class ProgressLine {
 public:
     ProgressLine() : enabled_(isatty(STDERR_FILENO) != 0) {}
 
-    void setRange(uint32_t low, uint32_t high) {
-        low_ = low;
-        high_ = high > low ? high : low + 1;
-    }
-
     void setPosition(uint32_t position) {
-        // As a progress control does, the position is kept within the range.
-        if (position < low_) position = low_;
-        if (position > high_) position = high_;
+        // As a progress control does, the position is kept within its
+        // range, which the dialog sets to 0 to 100.
+        if (position > 100) position = 100;
         if (!enabled_ || (drawn_ && position == position_)) return;
         position_ = position;
         const uint32_t width = 40;
-        const uint32_t filled = (position - low_) * width / (high_ - low_);
+        const uint32_t filled = position * width / 100;
         char line[width + 1];
         std::memset(line, '#', filled);
         std::memset(line + filled, '.', width - filled);
         line[width] = '\0';
-        std::fprintf(stderr, "\r[%s] %3u%%", line, (position - low_) * 100 / (high_ - low_));
+        std::fprintf(stderr, "\r[%s] %3u%%", line, position);
         std::fflush(stderr);
         drawn_ = true;
     }
@@ -138,8 +132,6 @@ public:
 private:
     bool enabled_;
     bool drawn_ = false;
-    uint32_t low_ = 0;
-    uint32_t high_ = 100;
     uint32_t position_ = 0;
 };
 
@@ -156,8 +148,6 @@ public:
                     progress_.setPosition(message.value);
                 } else if (message.value == IDOK) {
                     onOk();
-                } else if (message.value == IDCANCEL) {
-                    // Cancel never closes the dialog: the job must finish.
                 }
             });
         }
@@ -185,7 +175,6 @@ public:
 
 private:
     void onInitDialog() {
-        progress_.setRange(0, 100);
         progress_.setPosition(0);
         activeDialog.store(this);
         try {

@@ -10,7 +10,6 @@ WinApp::WinApp() { current_ = this; }
 
 WinApp::~WinApp() { current_ = nullptr; }
 
-HINSTANCE WinApp::instance() const { return GetModuleHandleW(nullptr); }
 
 void ProgressControl::setRange(uint16_t low, uint16_t high) {
     SendMessageW(hwnd_, PBM_SETRANGE, 0, MAKELPARAM(low, high));
@@ -104,12 +103,4 @@ DWORD WINAPI WorkerThread::threadMain(LPVOID self) {
     const unsigned result = thread->procedure_(thread->parameter_);
     delete thread;
     return result;
-}
-
-std::wstring widen(const std::string& utf8) {
-    if (utf8.empty()) return std::wstring();
-    const int length = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), int(utf8.size()), nullptr, 0);
-    std::wstring wide(size_t(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), int(utf8.size()), &wide[0], length);
-    return wide;
 }

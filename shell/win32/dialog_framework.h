@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/win32/utf16.h"
+
 class ModalDialog;
 
 // The application: the program's one global instance runs initInstance,
@@ -22,10 +24,6 @@ public:
 
     virtual bool initInstance() = 0;
     static WinApp* current() { return current_; }
-    HINSTANCE instance() const;
-
-    // The window that stands for the application while it runs.
-    ModalDialog* mainWindow = nullptr;
 
 private:
     static WinApp* current_;
@@ -106,6 +104,3 @@ private:
     void* parameter_;
     HANDLE handle_ = nullptr;
 };
-
-// UTF-8 to UTF-16, for the wide window functions.
-std::wstring widen(const std::string& utf8);

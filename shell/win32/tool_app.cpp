@@ -96,9 +96,7 @@ bool ToolApp::initInstance() {
     INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), ICC_PROGRESS_CLASS};
     InitCommonControlsEx(&controls);
     ProgressDialog dialog(worker_, nullptr);
-    mainWindow = &dialog;
     dialog.doModal();
-    mainWindow = nullptr;
     return false;
 }
 

@@ -1,7 +1,8 @@
 #include <unordered_map>
 
 #include "archive/format.h"
-#include "patch/patch_job.h"
+#include "jobs/common.h"
+#include "jobs/patch_job.h"
 
 namespace {
 
@@ -35,21 +36,23 @@ int applyPatchList(ArchiveNode* dataHead, ArchiveNode* patchHead) {
     int count = 0;
     for (ArchiveNode* data = dataHead->next; data != nullptr; data = data->next) {
         const auto found = index.find(nameOf(data));
-        if (found != index.end()) {
-            const ArchiveNode* patch = found->second.last;
-            // The entry keeps its name, directory flag and place; its bytes
-            // are now the patch entry's, read from the patch archive.
-            data->file = patchHead->file;
-            data->version = patchHead->version;
-            data->compressedSize = patch->compressedSize;
-            data->storedSize = patch->storedSize;
-            data->realSize = patch->realSize;
-            data->cycle = patch->cycle;
-            data->offset = patch->offset;
-            count += found->second.count;
-        }
-        dataHead->storedSize += data->storedSize;
+        if (found == index.end()) continue;
+        takePatchBytes(data, patchHead, found->second.last);
+        count += found->second.count;
     }
+    sumStoredSizes(dataHead);
     return count;
+}
+
+void takePatchBytes(ArchiveNode* data, const ArchiveNode* patchHead, const ArchiveNode* patchEntry) {
+    // The bytes are now read from the patch archive, and recoded on the way
+    // in when its layout differs from the data archive's.
+    data->file = patchHead->file;
+    data->version = patchHead->version;
+    data->compressedSize = patchEntry->compressedSize;
+    data->storedSize = patchEntry->storedSize;
+    data->realSize = patchEntry->realSize;
+    data->cycle = patchEntry->cycle;
+    data->offset = patchEntry->offset;
 }
 

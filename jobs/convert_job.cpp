@@ -1,10 +1,10 @@
-#include "convert/convert_job.h"
+#include "jobs/convert_job.h"
 
 #include <cstdio>
 
 #include "archive/commit.h"
 #include "archive/format.h"
-#include "patch/job_report.h"
+#include "jobs/common.h"
 
 namespace {
 
@@ -16,12 +16,6 @@ constexpr uint16_t TARGET_V2 = 0x0200;
 constexpr uint16_t TARGET_V1 = 0x0103;
 
 }  // namespace
-
-void sumStoredSizes(ArchiveNode* head) {
-    for (const ArchiveNode* entry = head->next; entry != nullptr; entry = entry->next) {
-        head->storedSize += entry->storedSize;
-    }
-}
 
 unsigned convertWorker(void*) {
     const ArchivePaths paths = archivePathsFor(ARCHIVE_FILE_NAME);

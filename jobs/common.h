@@ -1,5 +1,6 @@
-// How the jobs report to the user: through the dialog that runs them, when
-// one does, or with ownerless message boxes when none does.
+// What both jobs share: opening the archive for a change, the data total the
+// commit needs, and how they report to the user: through the dialog that
+// runs them, when one does, or with ownerless message boxes when none does.
 #pragma once
 
 #include <string>
@@ -29,6 +30,10 @@ void setProgressTo100();
 
 // Sends the commit's progress to the running dialog's bar.
 ProgressSink dialogProgress();
+
+// Adds the stored sizes of the head's entries to the head's storedSize
+// (modulo 2^32, as the head keeps it): the data total the commit needs.
+void sumStoredSizes(ArchiveNode* head);
 
 // Opens the job's archive (data.hvr, or the file it links to) for a change:
 // holds it, makes whole what an interrupted earlier run left, and reads its

@@ -12,6 +12,11 @@
 // lists' lengths. Returns the number of replacements.
 int applyPatchList(ArchiveNode* dataHead, ArchiveNode* patchHead);
 
+// Points `data` at the bytes of `patchEntry`, an entry of the patch archive
+// `patchHead`: its file, format word, sizes, cycle and offset. The entry
+// keeps its name, directory flag and place in its list.
+void takePatchBytes(ArchiveNode* data, const ArchiveNode* patchHead, const ArchiveNode* patchEntry);
+
 // The worker procedure of HvrUpdate: open both archives, merge, commit,
 // report in one message box, free both lists, close the dialog. Returns 0.
 unsigned patchWorker(void* parameter);

@@ -1,4 +1,4 @@
-#include "patch/job_report.h"
+#include "jobs/common.h"
 
 #include "archive/journal.h"
 #include "platform/file_ops.h"

@@ -1,9 +1,9 @@
-#include "patch/patch_job.h"
+#include "jobs/patch_job.h"
 
 #include <cstdio>
 
 #include "archive/commit.h"
-#include "patch/job_report.h"
+#include "jobs/common.h"
 
 namespace {
 

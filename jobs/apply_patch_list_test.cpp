@@ -9,7 +9,7 @@
 
 #include "archive/format.h"
 #include "archive/reader.h"
-#include "patch/patch_job.h"
+#include "jobs/patch_job.h"
 #include "tests/archive_builder.h"
 #include "tests/temp_dir.h"
 
