@@ -203,8 +203,10 @@ uint32_t announcedEntryCount(const uint8_t* header) {
     return loadU32(header + BIASED_COUNT_POS) - loadU32(header + COUNT_BIAS_POS) - COUNT_EXTRA_BIAS;
 }
 
-ArchiveNode* openArchive(const char* fileName) {
-    FileHandle file = fileOps().openExisting(fileName);
+namespace {
+
+ArchiveNode* openWith(FileHandle (*open)(const char*), const char* fileName) {
+    FileHandle file = open(fileName);
     if (file == nullptr) return nullptr;
     ArchiveNode* head = readArchive(file);
     if (head == nullptr) {
@@ -213,6 +215,12 @@ ArchiveNode* openArchive(const char* fileName) {
     }
     return head;
 }
+
+}  // namespace
+
+ArchiveNode* openArchive(const char* fileName) { return openWith(fileOps().openExisting, fileName); }
+
+ArchiveNode* openArchiveForReading(const char* fileName) { return openWith(fileOps().openForReading, fileName); }
 
 ArchiveNode* readArchive(FileHandle file) {
     ArchivePtr head(newNode());

@@ -58,6 +58,11 @@ uint8_t* readAt(FileHandle file, uint8_t* buffer, uint64_t position, uint32_t si
 // On failure everything built is freed and the file is closed.
 ArchiveNode* openArchive(const char* fileName);
 
+// As openArchive, for a caller that only reads: the file is opened for
+// reading, shared with other readers (FileOps::openForReading), so an
+// archive on a read-only medium opens too. Writing through head->file fails.
+ArchiveNode* openArchiveForReading(const char* fileName);
+
 // Reads the table of the archive open as `file`, as openArchive does. On
 // success the head owns `file`; on failure the caller still does.
 ArchiveNode* readArchive(FileHandle file);

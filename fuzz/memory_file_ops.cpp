@@ -72,6 +72,9 @@ struct MemoryHooks {
 
     // No links on this disk: a name is a file or nothing.
     static FileHandle openNoFollow(const char* name) { return openExisting(name); }
+    // Readers share in the real layers; nothing here opens a file twice for
+    // reading, so one open at a time is close enough.
+    static FileHandle openForReading(const char* name) { return openExisting(name); }
 
     static FileHandle createNew(const char* name) {
         if (current->failsNow()) {
@@ -174,7 +177,7 @@ struct MemoryHooks {
 };
 
 MemoryFileSystem::MemoryFileSystem()
-    : table_{MemoryHooks::openExisting, MemoryHooks::openNoFollow, MemoryHooks::createNew,
+    : table_{MemoryHooks::openExisting, MemoryHooks::openNoFollow, MemoryHooks::openForReading, MemoryHooks::createNew,
              MemoryHooks::readUpTo,       MemoryHooks::writeAt,      MemoryHooks::fileSize,
              MemoryHooks::truncate,     MemoryHooks::flush,        MemoryHooks::close,
              MemoryHooks::remove,       MemoryHooks::replace} {

@@ -34,6 +34,13 @@ struct FileOps {
     // opened.
     FileHandle (*openNoFollow)(const char* name);
 
+    // Opens an existing file for reading only, shared with other readers,
+    // for the tools that only look at an archive: a file held for a change
+    // is refused with ERROR_SHARING_VIOLATION, and a run cannot take a file
+    // for a change while it is being read. A read-only file or medium is
+    // fine. Writing through the handle fails.
+    FileHandle (*openForReading)(const char* name);
+
     // Creates a new, empty regular file at `name` for reading and writing
     // without sharing, after removing whatever stood there before (a file, or
     // a link itself, never what a link points to). So nothing that was

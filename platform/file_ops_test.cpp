@@ -66,6 +66,35 @@ TEST(FileOps, AHeldFileCannotBeOpenedOrRecreatedAgain) {
     EXPECT_NE(nullptr, again) << "closing must release the file";
 }
 
+TEST(FileOps, ReadersShareAFileAndKeepAChangeOut) {
+    ScopedTempDir dir;
+    const std::string name = dir.file("data.hvr");
+    writeFileBytes(name, bytesOf("shared"));
+    FilePtr first(ops().openForReading(name.c_str()));
+    ASSERT_NE(nullptr, first) << getLastError();
+    FilePtr second(ops().openForReading(name.c_str()));
+    EXPECT_NE(nullptr, second) << "readers share the file";
+    char buffer[6];
+    uint32_t done = 0;
+    EXPECT_TRUE(ops().readUpTo(first.get(), 0, buffer, 6, &done));
+    EXPECT_EQ(6u, done);
+    EXPECT_FALSE(ops().writeAt(first.get(), 0, "x", 1)) << "a reader's handle does not write";
+
+    setLastError(0);
+    EXPECT_EQ(nullptr, ops().openExisting(name.c_str()));
+    EXPECT_EQ(uint32_t(ERROR_SHARING_VIOLATION), getLastError()) << "no change while the file is read";
+    first.reset();
+    second.reset();
+
+    FilePtr changing(ops().openExisting(name.c_str()));
+    ASSERT_NE(nullptr, changing);
+    setLastError(0);
+    EXPECT_EQ(nullptr, ops().openForReading(name.c_str()));
+    EXPECT_EQ(uint32_t(ERROR_SHARING_VIOLATION), getLastError()) << "no reading while the file changes";
+    changing.reset();
+    EXPECT_EQ(bytesOf("shared"), readFileBytes(name));
+}
+
 #ifdef _WIN32
 bool runningUnderWine() {
     HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
@@ -76,20 +105,23 @@ bool runningUnderWine() {
 // Tries to open `name` read/write as a user that permission bits apply to,
 // and returns the open's error code (0 when it opened). Root ignores
 // permission bits, so on POSIX a root test drops to "nobody" in a child.
-uint32_t openErrorAsOrdinaryUser(const std::string& name) {
+uint32_t openErrorAsOrdinaryUser(const std::string& name, bool forReading = false) {
+    auto open = [forReading](const char* path) {
+        return forReading ? fileOps().openForReading(path) : fileOps().openExisting(path);
+    };
 #ifdef _WIN32
-    FilePtr file(fileOps().openExisting(name.c_str()));
+    FilePtr file(open(name.c_str()));
     return file ? 0 : getLastError();
 #else
     if (geteuid() != 0) {
-        FilePtr file(fileOps().openExisting(name.c_str()));
+        FilePtr file(open(name.c_str()));
         return file ? 0 : getLastError();
     }
     const pid_t child = fork();
     if (child == 0) {
         const uid_t nobody = 65534;
         if (setgid(nobody) != 0 || setuid(nobody) != 0) _exit(255);
-        FileHandle file = fileOps().openExisting(name.c_str());
+        FileHandle file = open(name.c_str());
         _exit(file ? 0 : int(getLastError() & 0x7F));
     }
     int status = 0;
@@ -118,6 +150,7 @@ TEST(FileOps, AReadOnlyFileIsRefusedWithAccessDenied) {
     if (code == 0 && runningUnderWine()) GTEST_SKIP() << "Wine running as root ignores read-only files";
 #endif
     EXPECT_EQ(uint32_t(ERROR_ACCESS_DENIED), code);
+    EXPECT_EQ(0u, openErrorAsOrdinaryUser(name, /*forReading=*/true)) << "a tool that only reads may open it";
     EXPECT_EQ(bytesOf("read only"), readFileBytes(name));
 }
 

@@ -94,13 +94,17 @@ struct CrashHooks {
 
     static FileHandle openNoFollow(const char* name) { return openWith(FileCall::openNoFollow, name); }
 
+    static FileHandle openForReading(const char* name) { return openWith(FileCall::openForReading, name); }
+
     static FileHandle openWith(FileCall kind, const char* name) {
         const Verdict verdict = current->admit(kind, name);
         if (verdict != Verdict::proceed) {
             failWith(codeFor(verdict));
             return nullptr;
         }
-        FileHandle file = kind == FileCall::openExisting ? platform().openExisting(name) : platform().openNoFollow(name);
+        FileHandle file = kind == FileCall::openExisting   ? platform().openExisting(name)
+                          : kind == FileCall::openNoFollow ? platform().openNoFollow(name)
+                                                           : platform().openForReading(name);
         if (file == nullptr) return nullptr;
         current->open_[file] = name;
         LastErrorGuard keep;
@@ -237,7 +241,7 @@ struct CrashHooks {
 };
 
 CrashFileOps::CrashFileOps()
-    : table_{CrashHooks::openExisting, CrashHooks::openNoFollow, CrashHooks::createNew,
+    : table_{CrashHooks::openExisting, CrashHooks::openNoFollow, CrashHooks::openForReading, CrashHooks::createNew,
              CrashHooks::readUpTo,       CrashHooks::writeAt,      CrashHooks::fileSize,
              CrashHooks::truncate,     CrashHooks::flush,        CrashHooks::close,
              CrashHooks::remove,       CrashHooks::replace,

@@ -37,6 +37,14 @@ struct FaultHooks {
         return track(platform().openNoFollow(name));
     }
 
+    static FileHandle openForReading(const char* name) {
+        if (current->countAndCheck(FileCall::openForReading)) {
+            failWith(current->fault_->code);
+            return nullptr;
+        }
+        return track(platform().openForReading(name));
+    }
+
     static FileHandle createNew(const char* name) {
         ++current->created_[name];
         if (current->countAndCheck(FileCall::createNew)) {
@@ -128,6 +136,8 @@ const char* fileCallName(FileCall kind) {
             return "openExisting";
         case FileCall::openNoFollow:
             return "openNoFollow";
+        case FileCall::openForReading:
+            return "openForReading";
         case FileCall::createNew:
             return "createNew";
         case FileCall::readUpTo:
@@ -153,7 +163,7 @@ const char* fileCallName(FileCall kind) {
 }
 
 FaultFileOps::FaultFileOps()
-    : table_{FaultHooks::openExisting, FaultHooks::openNoFollow, FaultHooks::createNew,
+    : table_{FaultHooks::openExisting, FaultHooks::openNoFollow, FaultHooks::openForReading, FaultHooks::createNew,
              FaultHooks::readUpTo,       FaultHooks::writeAt,      FaultHooks::fileSize,
              FaultHooks::truncate,     FaultHooks::flush,        FaultHooks::close,
              FaultHooks::remove,       FaultHooks::replace,

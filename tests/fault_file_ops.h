@@ -29,6 +29,7 @@
 enum class FileCall {
     openExisting,
     openNoFollow,
+    openForReading,
     createNew,
     readUpTo,
     writeAt,
@@ -40,7 +41,7 @@ enum class FileCall {
     replace,
     copyAt,  // only where the platform has it
 };
-constexpr size_t FILE_CALL_KINDS = 12;
+constexpr size_t FILE_CALL_KINDS = 13;
 
 const char* fileCallName(FileCall kind);
 

@@ -361,7 +361,7 @@ void checkTemporary(const ArchivePaths& paths, bool archiveThere, bool journalSt
 CheckReport checkArchive(const char* path) {
     CheckReport report;
     const ArchivePaths paths = archivePathsFor(path);
-    FileHandle file = fileOps().openExisting(path);
+    FileHandle file = fileOps().openForReading(path);
     if (file == nullptr) {
         const uint32_t code = getLastError();
         report.problems.push_back(archiveProblem("open-failed", text(code) + " (error " + std::to_string(code) + ")"));

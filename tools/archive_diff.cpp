@@ -327,17 +327,16 @@ DiffResult diffArchives(const DiffOptions& options, DiffOutcome* outcome) {
         }
     }
 
-    ArchivePtr oldList(openArchive(options.oldPath.c_str()));
+    ArchivePtr oldList(openArchiveForReading(options.oldPath.c_str()));
     if (!oldList) {
         outcome->failedPath = options.oldPath;
         return failure.failed();
     }
-    // One file given twice cannot be opened twice: it is read once and
-    // compared with itself.
+    // One file given twice is read once and compared with itself.
     ArchivePtr newList;
     ArchiveNode* newHead = oldList.get();
     if (!sameFile(options.oldPath.c_str(), options.newPath.c_str())) {
-        newList.reset(openArchive(options.newPath.c_str()));
+        newList.reset(openArchiveForReading(options.newPath.c_str()));
         if (!newList) {
             outcome->failedPath = options.newPath;
             return failure.failed();

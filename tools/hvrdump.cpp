@@ -81,7 +81,7 @@ int main(int argc, char** argv) {
         std::fputs(USAGE, stderr);
         return 2;
     }
-    ArchivePtr head(openArchive(argv[1]));
+    ArchivePtr head(openArchiveForReading(argv[1]));
     if (!head) {
         const uint32_t code = getLastError();
         std::fprintf(stderr, "hvrdump: %s: %s (error %u)\n", argv[1], toUserCharset(errorText(code)).c_str(), code);

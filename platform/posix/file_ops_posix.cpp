@@ -116,9 +116,9 @@ FileHandle wrap(int fd) {
     return file;
 }
 
-// Takes the lock of a freshly opened descriptor of a regular file; closes it
-// and fails otherwise.
-bool lockRegularFile(int fd) {
+// Takes the lock of a freshly opened descriptor of a regular file: an
+// exclusive one for a change, a shared one for reading.
+bool lockRegularFile(int fd, int lock = LOCK_EX) {
     // Only regular files are archives; Windows refuses to open a directory
     // as a file, so a directory is refused here too.
     struct stat info;
@@ -129,7 +129,7 @@ bool lockRegularFile(int fd) {
     }
     int locked;
     do {
-        locked = ::flock(fd, LOCK_EX | LOCK_NB);
+        locked = ::flock(fd, lock | LOCK_NB);
     } while (locked != 0 && errno == EINTR);
     return locked == 0 || failWithErrno();
 }
@@ -144,8 +144,8 @@ bool stillNamed(int fd, const char* name, bool followLinks) {
     return held.st_dev == named.st_dev && held.st_ino == named.st_ino;
 }
 
-FileHandle openLocked(const char* name, bool followLinks) {
-    const int flags = O_RDWR | O_CLOEXEC | (followLinks ? 0 : O_NOFOLLOW);
+FileHandle openLocked(const char* name, bool followLinks, bool forReading = false) {
+    const int flags = (forReading ? O_RDONLY : O_RDWR) | O_CLOEXEC | (followLinks ? 0 : O_NOFOLLOW);
     for (int attempt = 0; attempt < OPEN_ATTEMPTS; ++attempt) {
         int fd;
         do {
@@ -157,7 +157,7 @@ FileHandle openLocked(const char* name, bool followLinks) {
             failWithErrno();
             return nullptr;
         }
-        if (!lockRegularFile(fd)) {
+        if (!lockRegularFile(fd, forReading ? LOCK_SH : LOCK_EX)) {
             closeKeepingErrno(fd);
             return nullptr;
         }
@@ -174,6 +174,8 @@ FileHandle openLocked(const char* name, bool followLinks) {
 FileHandle posixOpenExisting(const char* name) { return openLocked(name, true); }
 
 FileHandle posixOpenNoFollow(const char* name) { return openLocked(name, false); }
+
+FileHandle posixOpenForReading(const char* name) { return openLocked(name, true, true); }
 
 // Whether a file at `name` is held by another open (ours or another
 // process's): such a file is in use and is not to be taken away.
@@ -224,7 +226,7 @@ FileHandle posixCreateNew(const char* name) {
     return wrap(fd);
 }
 
-bool posixReadAt(FileHandle file, uint64_t position, void* buffer, uint32_t count, uint32_t* done) {
+bool posixReadUpTo(FileHandle file, uint64_t position, void* buffer, uint32_t count, uint32_t* done) {
     *done = 0;
     off_t at;
     if (!toOffset(position, &at)) return false;
@@ -320,7 +322,7 @@ bool copyThroughBuffer(FileHandle source, uint64_t sourcePosition, FileHandle ta
     while (*done < count) {
         const uint32_t want = count - *done < CHUNK ? count - *done : CHUNK;
         uint32_t got = 0;
-        if (!posixReadAt(source, sourcePosition + *done, buffer.get(), want, &got)) return false;
+        if (!posixReadUpTo(source, sourcePosition + *done, buffer.get(), want, &got)) return false;
         if (got != 0 && !posixWriteAt(target, targetPosition + *done, buffer.get(), got)) return false;
         *done += got;
         if (got < want) break;  // the end of the source
@@ -354,8 +356,9 @@ bool posixCopyAt(FileHandle source, uint64_t sourcePosition, FileHandle target, 
 }
 
 const FileOps POSIX_FILE_OPS = {
-    posixOpenExisting, posixOpenNoFollow, posixCreateNew, posixReadAt,  posixWriteAt, posixFileSize,
-    posixTruncate,     posixFlush,        posixClose,     posixRemove,  posixReplace, posixCopyAt,
+    posixOpenExisting, posixOpenNoFollow, posixOpenForReading, posixCreateNew, posixReadUpTo, posixWriteAt,
+    posixFileSize,     posixTruncate,     posixFlush,          posixClose,     posixRemove,   posixReplace,
+    posixCopyAt,
 };
 
 }  // namespace

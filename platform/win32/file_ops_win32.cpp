@@ -111,6 +111,13 @@ Result refuseLink(Result result) {
 
 FileHandle winOpenExisting(const char* name) { return openWith(name, OPEN_EXISTING, 0); }
 
+FileHandle winOpenForReading(const char* name) {
+    // Shared with readers only: a run that holds the file for a change
+    // keeps this open out, and this keeps such a run out.
+    return fromHandle(CreateFileW(widen(name).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
 FileHandle winOpenNoFollow(const char* name) {
     const Standing standing = standingOf(widen(name));
     if (standing == Standing::link || standing == Standing::hiddenLink) return refuseLink<FileHandle>(nullptr);
@@ -143,7 +150,7 @@ OVERLAPPED overlappedAt(uint64_t position) {
     return at;
 }
 
-bool winReadAt(FileHandle file, uint64_t position, void* buffer, uint32_t count, uint32_t* done) {
+bool winReadUpTo(FileHandle file, uint64_t position, void* buffer, uint32_t count, uint32_t* done) {
     *done = 0;
     uint8_t* out = static_cast<uint8_t*>(buffer);
     while (*done < count) {
@@ -206,7 +213,7 @@ bool winReplace(FileHandle fromFile, const char* from, FileHandle toFile, const 
 }
 
 const FileOps WIN32_FILE_OPS = {
-    winOpenExisting, winOpenNoFollow, winCreateNew, winReadAt,  winWriteAt, winFileSize,
+    winOpenExisting, winOpenNoFollow, winOpenForReading, winCreateNew, winReadUpTo, winWriteAt, winFileSize,
     winTruncate,     winFlush,        winClose,     winRemove,  winReplace,
 };
 
