@@ -7,13 +7,18 @@ const ArchivePaths& plainArchivePaths() {
     return PLAIN;
 }
 
-ArchivePaths archivePathsFor(const char* name) {
-    const std::string target = finalPathOf(name);
-    if (target == name && target == ARCHIVE_FILE_NAME) return plainArchivePaths();
+bool archivePathsFor(const char* name, ArchivePaths* paths) {
+    std::string target;
+    if (!finalPathOf(name, &target)) return false;
+    if (target == name && target == ARCHIVE_FILE_NAME) {
+        *paths = plainArchivePaths();
+        return true;
+    }
     // The extension is what follows the last dot of the file's own name,
     // not of a folder above it.
     const size_t base = target.find_last_of("/\\") + 1;  // npos + 1 == 0
     const size_t dot = target.rfind('.');
     const size_t stem = dot != std::string::npos && dot > base ? dot : target.size();
-    return ArchivePaths{target, target + "-journal", target.substr(0, stem) + ".$$$"};
+    *paths = ArchivePaths{target, target + "-journal", target.substr(0, stem) + ".$$$"};
+    return true;
 }

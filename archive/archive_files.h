@@ -27,5 +27,6 @@ const ArchivePaths& plainArchivePaths();
 // the link stays: for a target X the journal is X + "-journal" and the
 // temporary file is X with its extension replaced by ".$$$" (for a target
 // named data.hvr, data.hvr-journal and data.$$$ beside it). Otherwise the
-// plain names.
-ArchivePaths archivePathsFor(const char* name);
+// plain names. False with the last error for a link that cannot be followed
+// (finalPathOf): the run must then touch nothing.
+bool archivePathsFor(const char* name, ArchivePaths* paths);

@@ -80,7 +80,12 @@ std::string keptJournalText(const ArchivePaths& paths) {
 
 }  // namespace
 
-ArchiveNode* openArchiveForJob(const ArchivePaths& paths) {
+ArchiveNode* openArchiveForJob(const char* name, ArchivePaths* resolved) {
+    if (!archivePathsFor(name, resolved)) {
+        showLastError();
+        return nullptr;
+    }
+    const ArchivePaths& paths = *resolved;
     FileHandle file = nullptr;
     switch (openForChange(paths, &file)) {
         case Recovery::clean:

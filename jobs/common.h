@@ -35,11 +35,11 @@ ProgressSink dialogProgress();
 // (modulo 2^32, as the head keeps it): the data total the commit needs.
 void sumStoredSizes(ArchiveNode* head);
 
-// Opens the job's archive (data.hvr, or the file it links to) for a change:
-// holds it, makes whole what an interrupted earlier run left, and reads its
-// table. Null after telling the user why, and which files to keep when it
-// matters.
-ArchiveNode* openArchiveForJob(const ArchivePaths& paths);
+// Opens the job's archive `name` (data.hvr, or the file it links to, whose
+// paths land in `*paths`) for a change: holds it, makes whole what an
+// interrupted earlier run left, and reads its table. Null after telling the
+// user why, and which files to keep when it matters.
+ArchiveNode* openArchiveForJob(const char* name, ArchivePaths* paths);
 
 // The error box for a failed commit: the system's text for the last error,
 // and, when the failed in-place pass could not be rolled back, which files

@@ -18,8 +18,8 @@ constexpr uint16_t TARGET_V1 = 0x0103;
 }  // namespace
 
 unsigned convertWorker(void*) {
-    const ArchivePaths paths = archivePathsFor(ARCHIVE_FILE_NAME);
-    ArchiveNode* head = openArchiveForJob(paths);
+    ArchivePaths paths;
+    ArchiveNode* head = openArchiveForJob(ARCHIVE_FILE_NAME, &paths);
     CommitReport report;
     if (head != nullptr) {
         sumStoredSizes(head);

@@ -21,8 +21,8 @@ const char* replacedFormat(int count) {
 }  // namespace
 
 unsigned patchWorker(void*) {
-    const ArchivePaths paths = archivePathsFor(ARCHIVE_FILE_NAME);
-    ArchiveNode* data = openArchiveForJob(paths);
+    ArchivePaths paths;
+    ArchiveNode* data = openArchiveForJob(ARCHIVE_FILE_NAME, &paths);
     ArchiveNode* patch = nullptr;
     CommitReport report;
     if (data == nullptr) {

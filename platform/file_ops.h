@@ -134,9 +134,13 @@ std::string errorText(uint32_t code);
 bool userPrefersJapanese();
 
 // The path of the file that `name` finally names when it is a symbolic link
-// (following every link; absolute), else `name` itself. A link that leads
-// nowhere also gives `name`: opening it then reports the missing file.
-std::string finalPathOf(const char* name);
+// (following every link; relative to the current directory when the links
+// are), else `name` itself, also when nothing has that name. False with the
+// last error when `name` is a link that cannot be followed to a file: one
+// that leads nowhere (ERROR_FILE_NOT_FOUND), through a folder that may not
+// be searched, or round in a loop. Such a name is never to be used in its
+// link's place.
+bool finalPathOf(const char* name, std::string* path);
 
 // Makes `path` the process's current directory, where the programs' fixed
 // file names are then found. A path that names no directory fails with

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -309,25 +310,79 @@ TEST(FileOps, OpenNoFollowRefusesALinkAndLeavesItsTarget) {
     EXPECT_EQ(uint32_t(ERROR_SHARING_VIOLATION), getLastError()) << "and is held the same way";
 }
 
-TEST(FileOps, FinalPathOfFollowsLinksAndLeavesOtherNames) {
+TEST(FileOps, FinalPathOfFollowsLinksAndRefusesThoseThatLeadNowhere) {
     ScopedTempDir dir;
     ScopedTempDir elsewhere;
+    std::string path;
     const std::string plain = dir.file("plain.hvr");
     writeFileBytes(plain, bytesOf("x"));
-    EXPECT_EQ(plain, finalPathOf(plain.c_str()));
-    EXPECT_EQ(dir.file("missing.hvr"), finalPathOf(dir.file("missing.hvr").c_str()));
+    ASSERT_TRUE(finalPathOf(plain.c_str(), &path));
+    EXPECT_EQ(plain, path);
+    ASSERT_TRUE(finalPathOf(dir.file("missing.hvr").c_str(), &path)) << "a missing name is the caller's to report";
+    EXPECT_EQ(dir.file("missing.hvr"), path);
 
     const std::string link = dir.file("data.hvr");
     const std::string outside = elsewhere.file("archive.bin");
     if (!plant(Planted::linkToFile, link, outside)) GTEST_SKIP() << "links cannot be made here";
     namespace fs = std::filesystem;
-    EXPECT_TRUE(fs::equivalent(fs::path(finalPathOf(link.c_str())), fs::path(outside)));
-    EXPECT_TRUE(fs::path(finalPathOf(link.c_str())).is_absolute());
+    ASSERT_TRUE(finalPathOf(link.c_str(), &path));
+    EXPECT_TRUE(fs::equivalent(fs::path(path), fs::path(outside)));
+    EXPECT_FALSE(fs::is_symlink(fs::symlink_status(path)));
 
-    const std::string dangling = dir.file("dangling.hvr");
-    ASSERT_TRUE(plant(Planted::danglingLink, dangling, elsewhere.file("nowhere")));
-    EXPECT_EQ(dangling, finalPathOf(dangling.c_str()));
+    struct Broken {
+        const char* what;
+        std::function<void(const std::string&)> make;
+        uint32_t code;
+    };
+    const Broken BROKEN[] = {
+        {"a link that leads nowhere",
+         [&](const std::string& at) { plant(Planted::danglingLink, at, elsewhere.file("nowhere")); },
+         ERROR_FILE_NOT_FOUND},
+        {"a loop of links",
+         [&](const std::string& at) {
+             fs::create_symlink(at + ".other", at);
+             fs::create_symlink(at, at + ".other");
+         },
+         ERROR_CANT_RESOLVE_FILENAME},
+    };
+    int number = 0;
+    for (const Broken& b : BROKEN) {
+        SCOPED_TRACE(b.what);
+        const std::string at = dir.file("broken-" + std::to_string(++number));
+        b.make(at);
+        setLastError(0);
+        EXPECT_FALSE(finalPathOf(at.c_str(), &path)) << "resolved to " << path;
+        EXPECT_EQ(b.code, getLastError());
+    }
 }
+
+#ifndef _WIN32
+// A relative link in a folder whose full name is longer than the system's
+// limit for a path: followed from where the program stands, without asking
+// for that full name.
+TEST(FileOps, FinalPathOfWorksBelowAFolderWithAVeryLongName) {
+    ScopedTempDir dir;
+    ScopedCurrentDir cwd(dir.path());
+    const std::string part(200, 'd');
+    for (int depth = 0; depth < 25; ++depth) {
+        ASSERT_TRUE(std::filesystem::create_directory(part));
+        ASSERT_EQ(0, chdir(part.c_str()));
+    }
+    writeFileBytes("arch.bin", bytesOf("deep"));
+    std::filesystem::create_symlink("arch.bin", "data.hvr");
+    std::string path;
+    ASSERT_TRUE(finalPathOf("data.hvr", &path)) << getLastError();
+    EXPECT_EQ("arch.bin", path);
+    // Taken apart from the inside: a removal by full names would meet the
+    // same limit.
+    unlink("data.hvr");
+    unlink("arch.bin");
+    for (int depth = 0; depth < 25; ++depth) {
+        ASSERT_EQ(0, chdir(".."));
+        ASSERT_EQ(0, rmdir(part.c_str()));
+    }
+}
+#endif
 
 TEST(FileOps, SameFileTellsNamesOfOneFileFromOthersEvenWhileHeld) {
     ScopedTempDir dir;

@@ -360,7 +360,13 @@ void checkTemporary(const ArchivePaths& paths, bool archiveThere, bool journalSt
 
 CheckReport checkArchive(const char* path) {
     CheckReport report;
-    const ArchivePaths paths = archivePathsFor(path);
+    ArchivePaths paths;
+    if (!archivePathsFor(path, &paths)) {
+        const uint32_t code = getLastError();
+        report.problems.push_back(archiveProblem("open-failed", "a link that cannot be followed: " + text(code) +
+                                                                    " (error " + std::to_string(code) + ")"));
+        return report;
+    }
     FileHandle file = fileOps().openForReading(path);
     if (file == nullptr) {
         const uint32_t code = getLastError();

@@ -102,7 +102,12 @@ int applyAsHvrUpdate(const std::string& archive, const std::string& patch) {
         return -1;
     }
     const int count = applyPatchList(data.get(), update.get());
-    if (count > 0 && !commitArchive(data.get(), CommitRule::patch, archivePathsFor(archive.c_str()))) {
+    ArchivePaths paths;
+    if (!archivePathsFor(archive.c_str(), &paths)) {
+        ADD_FAILURE() << "paths: " << errorOf();
+        return -1;
+    }
+    if (count > 0 && !commitArchive(data.get(), CommitRule::patch, paths)) {
         ADD_FAILURE() << "commit: " << errorOf();
         return -1;
     }

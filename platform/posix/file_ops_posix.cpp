@@ -369,14 +369,33 @@ uint32_t getLastError() { return lastError; }
 
 void setLastError(uint32_t code) { lastError = code; }
 
-std::string finalPathOf(const char* name) {
-    struct stat info;
-    if (::lstat(name, &info) != 0 || !S_ISLNK(info.st_mode)) return name;
-    char* resolved = ::realpath(name, nullptr);
-    if (resolved == nullptr) return name;
-    std::string path(resolved);
-    std::free(resolved);
-    return path;
+bool finalPathOf(const char* name, std::string* path) {
+    // Followed link by link rather than with realpath, which needs the
+    // current directory's full name and fails where that is longer than
+    // the system's limit: a relative link stays relative.
+    constexpr int MAX_LINKS = 40;
+    std::string at(name);
+    for (int links = 0; links <= MAX_LINKS; ++links) {
+        struct stat info;
+        if (::lstat(at.c_str(), &info) != 0) {
+            // Nothing by the name itself is the caller's to report.
+            if (errno == ENOENT && links == 0) break;
+            return failWithErrno();
+        }
+        if (!S_ISLNK(info.st_mode)) break;
+        std::string target(size_t(info.st_size) + 1, '\0');
+        ssize_t length;
+        while ((length = ::readlink(at.c_str(), &target[0], target.size())) >= ssize_t(target.size())) {
+            target.resize(target.size() * 2);  // the link changed since lstat
+        }
+        if (length <= 0) return length < 0 ? failWithErrno() : failWith(ERROR_CANT_RESOLVE_FILENAME);
+        target.resize(size_t(length));
+        const size_t slash = at.find_last_of('/');
+        at = target[0] == '/' || slash == std::string::npos ? target : at.substr(0, slash + 1) + target;
+        if (links == MAX_LINKS) return failWith(ERROR_CANT_RESOLVE_FILENAME);
+    }
+    *path = at;
+    return true;
 }
 
 bool enterDirectory(const char* path) {

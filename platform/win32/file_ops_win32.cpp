@@ -241,17 +241,20 @@ bool systemErrorText(uint32_t code, std::string* text) {
     return !text->empty();
 }
 
-std::string finalPathOf(const char* name) {
+bool finalPathOf(const char* name, std::string* path) {
     const std::wstring wide = widen(name);
+    const Standing standing = standingOf(wide);
+    if (standing != Standing::link && standing != Standing::hiddenLink) {
+        *path = name;
+        return true;
+    }
     HANDLE file = openToLook(wide, 0);
-    if (file == INVALID_HANDLE_VALUE) return name;
+    if (file == INVALID_HANDLE_VALUE) return false;  // a link that leads nowhere: the open's code
     const std::wstring resolved = resolvedPathOf(file);
     CloseHandle(file);
-    // A name that resolves to where it stands is no link, whether the system
-    // shows links as reparse points or, as Wine does with Unix links, not.
-    const std::wstring unlinked = unlinkedPathOf(wide);
-    if (resolved.empty() || unlinked.empty() || samePath(resolved, unlinked)) return name;
-    return narrow(resolved);
+    if (resolved.empty()) return failWith(ERROR_CANT_RESOLVE_FILENAME);
+    *path = narrow(resolved);
+    return true;
 }
 
 bool sameFile(const char* a, const char* b) {
