@@ -185,29 +185,60 @@ bool untouchedChecksum(FileHandle archive, uint64_t end, uint32_t* crc) {
     return addToChecksum(archive, end - SAMPLE_TAIL, SAMPLE_TAIL, &buffer, crc);
 }
 
-bool journalMatches(FileHandle archive, const JournalImage& image) {
+namespace {
+
+// An earlier release's journal. Its pass wrote the header's two fields after
+// the whole new table and cut the file only after that, so an archive with
+// the header before and at least the old size is one it may have left; an
+// archive with another header had its table written and reads whole, or is
+// not the one.
+bool judgeVersion1(FileHandle archive, const JournalImage& image, const uint8_t* header, uint64_t size,
+                   JournalVerdict* verdict) {
+    // Everything but tableOffset and the format word is the same in every
+    // copy of one archive: anything else is another archive altogether.
+    const bool sameArchive =
+        std::memcmp(header, image.header, TABLE_OFFSET_POS) == 0 &&
+        std::memcmp(header + COUNT_BIAS_POS, image.header + COUNT_BIAS_POS, VERSION_POS - COUNT_BIAS_POS) == 0;
+    if (!sameArchive) return true;
+    if (std::memcmp(header, image.header, HEADER_SIZE) == 0) {
+        if (size >= image.originalSize) *verdict = JournalVerdict::rollBack;
+        return true;
+    }
+    ArchiveNode* head = readArchive(archive);
+    if (head == nullptr) return true;
+    const bool tableBehindRange = HEADER_SIZE + uint64_t(head->offset) >= image.rangeStart;
+    head->file = nullptr;  // the caller's
+    freeArchive(head);
+    if (tableBehindRange) *verdict = JournalVerdict::keep;
+    return true;
+}
+
+}  // namespace
+
+bool judgeJournal(FileHandle archive, const JournalImage& image, JournalVerdict* verdict) {
+    *verdict = JournalVerdict::foreign;
     uint64_t size = 0;
     if (!fileOps().fileSize(archive, &size)) return false;
     // Everything the change writes begins at or behind the range's start,
     // so no moment of it leaves the file shorter.
-    if (size < image.rangeStart || size < HEADER_SIZE) return false;
+    if (size < image.rangeStart || size < HEADER_SIZE) return true;
     uint8_t header[HEADER_SIZE];
     if (readAt(archive, header, 0, HEADER_SIZE) == nullptr) return false;
-    if (image.version == JOURNAL_VERSION_1) {
-        // All this version can tell: everything but tableOffset and the
-        // format word, which no change rewrites.
-        return std::memcmp(header, image.header, TABLE_OFFSET_POS) == 0 &&
-               std::memcmp(header + COUNT_BIAS_POS, image.header + COUNT_BIAS_POS, VERSION_POS - COUNT_BIAS_POS) ==
-                   0;
-    }
+    if (image.version == JOURNAL_VERSION_1) return judgeVersion1(archive, image, header, size, verdict);
     // Byte by byte, since the header's fields are written one at a time and
     // a crash can keep a part of a write.
     for (uint32_t i = 0; i < HEADER_SIZE; ++i) {
-        if (header[i] != image.header[i] && header[i] != image.newHeader[i]) return false;
+        if (header[i] != image.header[i] && header[i] != image.newHeader[i]) return true;
     }
     uint32_t crc = 0;
     if (!untouchedChecksum(archive, image.rangeStart, &crc)) return false;
-    return crc == image.sampleCrc;
+    if (crc == image.sampleCrc) *verdict = JournalVerdict::rollBack;
+    return true;
+}
+
+bool journalMatches(FileHandle archive, const JournalImage& image) {
+    JournalVerdict verdict;
+    return judgeJournal(archive, image, &verdict) && verdict == JournalVerdict::rollBack;
 }
 
 bool rollBackArchive(FileHandle archive, const JournalImage& image) {
@@ -308,11 +339,16 @@ Recovery recoverJournal(FileHandle archive, const ArchivePaths& paths, bool* cha
         case JournalRead::whole:
             break;
     }
-    setLastError(ERROR_SUCCESS);
-    if (!journalMatches(archive, image)) {
-        return getLastError() == ERROR_SUCCESS ? Recovery::foreignJournal : Recovery::rollbackFailed;
+    JournalVerdict verdict;
+    if (!judgeJournal(archive, image, &verdict)) return Recovery::rollbackFailed;
+    switch (verdict) {
+        case JournalVerdict::foreign: return Recovery::foreignJournal;
+        case JournalVerdict::keep: break;
+        case JournalVerdict::rollBack:
+            if (!rollBackArchive(archive, image)) return Recovery::rollbackFailed;
+            break;
     }
-    if (!rollBackArchive(archive, image) || !fileOps().remove(paths.journal.c_str())) return Recovery::rollbackFailed;
+    if (!fileOps().remove(paths.journal.c_str())) return Recovery::rollbackFailed;
     *changed = true;
     return Recovery::clean;
 }

@@ -75,13 +75,30 @@ JournalRead decodeJournal(const uint8_t* bytes, size_t size, JournalImage* image
 // than `end` gives ERROR_BAD_FORMAT.
 bool untouchedChecksum(FileHandle archive, uint64_t end, uint32_t* crc);
 
-// Whether `archive` is the file the journal was taken of, as it is before the
-// change or with any part of the change made: every header byte is the byte
-// before or the one the change writes, the file reaches the saved range, and
-// the untouched sample is the same. A version 1 journal checks only the
-// header bytes that no change rewrites. Any other file (an older or newer
-// copy put back meanwhile) must not be rolled back: its bytes would be
-// neither version. False also when a read fails (with its code).
+// What a journal means for the archive beside it.
+enum class JournalVerdict {
+    rollBack,  // the file the journal was taken of, before the change or with
+               // any part of it made: undo the change
+    keep,      // (version 1 only) the archive reads whole with the change's
+               // table in place: the change went through, only the journal's
+               // removal was missing; the archive stays as it is
+    foreign,   // any other file (an older or newer copy put back meanwhile):
+               // rolling back would make it neither version
+};
+
+// The archive is the one the journal was taken of when every header byte is
+// the byte before or the one the change writes, the file reaches the saved
+// range, and the untouched sample is the same. A version 1 journal lacks the
+// header after the change and the sample: it is rolled back only onto an
+// archive whose header is still the one before and that is no shorter than
+// before (the change had not reached its last steps), and an archive that
+// went further is kept when it reads whole with its table at or behind the
+// saved range; anything else is foreign. False when a read fails (with its
+// code).
+bool judgeJournal(FileHandle archive, const JournalImage& image, JournalVerdict* verdict);
+
+// Whether the journal is to be rolled back onto `archive` (judgeJournal's
+// rollBack). False also when a read fails (with its code).
 bool journalMatches(FileHandle archive, const JournalImage& image);
 
 // Puts the archive back as the journal saw it and flushes it.

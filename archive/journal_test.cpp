@@ -142,35 +142,55 @@ TEST(Recovery, AppliesAJournalOnlyToTheArchiveItWasTakenOf) {
     makeVersions(&v);
     if (HasFatalFailure()) return;
 
+    // What recovery leaves: the archive rolled back to S1 and the journal
+    // gone, the archive kept as it is and the journal gone, or both kept.
+    enum class Left { rolledBack, archiveKept, bothKept };
     struct Case {
         const char* what;
         std::function<Bytes(const Versions&)> archive;
         std::function<Bytes(const Versions&)> journal;
         Recovery result;
-        bool rolledBack;  // else both files are kept as they are
+        Left left;
     };
     const auto journal = [](const Versions& v) { return v.journal; };
+    const auto earlier = [](const Versions& v) { return asVersion1(v.journal); };
     const Case CASES[] = {
         {"the archive as the run found it", [](const Versions& v) { return v.s1; }, journal, Recovery::recovered,
-         true},
+         Left::rolledBack},
         {"the run's header written, nothing else", [](const Versions& v) { return s1WithHeaderOf(v.s1, v.s2); },
-         journal, Recovery::recovered, true},
-        {"the run's whole result", [](const Versions& v) { return v.s2; }, journal, Recovery::recovered, true},
-        {"an older copy put back", [](const Versions& v) { return v.s0; }, journal, Recovery::foreignJournal, false},
+         journal, Recovery::recovered, Left::rolledBack},
+        {"the run's whole result", [](const Versions& v) { return v.s2; }, journal, Recovery::recovered,
+         Left::rolledBack},
+        {"an older copy put back", [](const Versions& v) { return v.s0; }, journal, Recovery::foreignJournal,
+         Left::bothKept},
         {"a newer copy another run made", [](const Versions& v) { return v.s3; }, journal, Recovery::foreignJournal,
-         false},
+         Left::bothKept},
         {"a same-size copy with one data byte changed",
          [](const Versions& v) { return withByteChanged(v.s1, v.s1.size() / 3); }, journal,
-         Recovery::foreignJournal, false},
+         Recovery::foreignJournal, Left::bothKept},
         {"a same-size copy with a reserved header byte changed",
          [](const Versions& v) { return withByteChanged(v.s1, RESERVED_POS + 2); }, journal,
-         Recovery::foreignJournal, false},
+         Recovery::foreignJournal, Left::bothKept},
         {"a copy cut short", [](const Versions& v) { return Bytes(v.s1.begin(), v.s1.begin() + 1000); }, journal,
-         Recovery::foreignJournal, false},
+         Recovery::foreignJournal, Left::bothKept},
         {"a journal of a format this program does not know", [](const Versions& v) { return v.s1; },
-         [](const Versions& v) { return withJournalVersion(v.journal, 3); }, Recovery::foreignJournal, false},
-        {"a journal an earlier release wrote", [](const Versions& v) { return s1WithHeaderOf(v.s1, v.s2); },
-         [](const Versions& v) { return asVersion1(v.journal); }, Recovery::recovered, true},
+         [](const Versions& v) { return withJournalVersion(v.journal, 3); }, Recovery::foreignJournal,
+         Left::bothKept},
+        // An earlier release's journal knows neither the header after the
+        // change nor a sample: it is rolled back only onto the header it
+        // saw and a file no shorter; a copy that reads whole with its table
+        // where the change put one stays as it is; anything else is refused.
+        {"an earlier release's journal beside the archive as the run found it", [](const Versions& v) { return v.s1; },
+         earlier, Recovery::recovered, Left::rolledBack},
+        {"an earlier release's journal beside the run's whole result", [](const Versions& v) { return v.s2; },
+         earlier, Recovery::recovered, Left::archiveKept},
+        {"an earlier release's journal beside a newer copy another run made", [](const Versions& v) { return v.s3; },
+         earlier, Recovery::recovered, Left::archiveKept},
+        {"an earlier release's journal beside an older copy", [](const Versions& v) { return v.s0; }, earlier,
+         Recovery::foreignJournal, Left::bothKept},
+        {"an earlier release's journal beside a header that reads as nothing",
+         [](const Versions& v) { return s1WithHeaderOf(v.s1, v.s2); }, earlier, Recovery::foreignJournal,
+         Left::bothKept},
     };
     for (const Case& c : CASES) {
         SCOPED_TRACE(c.what);
@@ -179,12 +199,19 @@ TEST(Recovery, AppliesAJournalOnlyToTheArchiveItWasTakenOf) {
         writeFileBytes(ARCHIVE_FILE_NAME, archive);
         writeFileBytes(JOURNAL_FILE_NAME, journalBytes);
         EXPECT_EQ(c.result, recoverArchive());
-        if (c.rolledBack) {
-            EXPECT_EQ(v.s1, readFileBytes(ARCHIVE_FILE_NAME)) << "not rolled back to the archive before the run";
-            EXPECT_FALSE(fileExists(JOURNAL_FILE_NAME));
-        } else {
-            EXPECT_EQ(archive, readFileBytes(ARCHIVE_FILE_NAME)) << "the archive must be kept as it is";
-            EXPECT_EQ(journalBytes, readFileBytes(JOURNAL_FILE_NAME)) << "the journal must be kept";
+        switch (c.left) {
+            case Left::rolledBack:
+                EXPECT_EQ(v.s1, readFileBytes(ARCHIVE_FILE_NAME)) << "not rolled back to the archive before the run";
+                EXPECT_FALSE(fileExists(JOURNAL_FILE_NAME));
+                break;
+            case Left::archiveKept:
+                EXPECT_EQ(archive, readFileBytes(ARCHIVE_FILE_NAME)) << "the archive must be kept as it is";
+                EXPECT_FALSE(fileExists(JOURNAL_FILE_NAME));
+                break;
+            case Left::bothKept:
+                EXPECT_EQ(archive, readFileBytes(ARCHIVE_FILE_NAME)) << "the archive must be kept as it is";
+                EXPECT_EQ(journalBytes, readFileBytes(JOURNAL_FILE_NAME)) << "the journal must be kept";
+                break;
         }
     }
 }

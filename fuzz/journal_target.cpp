@@ -45,21 +45,26 @@ const char* checkRollBack(const Bytes& archive, const JournalImage& image) {
     return nullptr;
 }
 
-// Whether the journal belongs to `archive`, asked of the archive as a file.
-bool matches(const Bytes& archive, const JournalImage& image) {
+// What the journal means for `archive`, asked of the archive as a file.
+JournalVerdict verdictFor(const Bytes& archive, const JournalImage& image) {
     MemoryFileSystem files;
     files.put(ARCHIVE_FILE_NAME, archive);
     FileHandle file = fileOps().openExisting(ARCHIVE_FILE_NAME);
-    const bool result = file != nullptr && journalMatches(file, image);
+    JournalVerdict verdict = JournalVerdict::foreign;
+    if (file == nullptr || !judgeJournal(file, image, &verdict)) verdict = JournalVerdict::foreign;
     fileOps().close(file);
-    return result;
+    return verdict;
+}
+
+bool matches(const Bytes& archive, const JournalImage& image) {
+    return verdictFor(archive, image) == JournalVerdict::rollBack;
 }
 
 // A program's start with this journal beside `archive`.
 const char* checkRecovery(const uint8_t* journal, size_t size, const Bytes& archive) {
     JournalImage image;
     const JournalRead read = decodeJournal(journal, size, &image);
-    const bool belongs = read == JournalRead::whole && matches(archive, image);
+    const JournalVerdict verdict = read == JournalRead::whole ? verdictFor(archive, image) : JournalVerdict::foreign;
 
     MemoryFileSystem files;
     files.put(ARCHIVE_FILE_NAME, archive);
@@ -74,10 +79,15 @@ const char* checkRecovery(const uint8_t* journal, size_t size, const Bytes& arch
         if (files.exists(JOURNAL_FILE_NAME)) return "a torn journal was kept";
         return after == archive ? nullptr : "a torn journal changed the archive";
     }
-    if (!belongs) {
+    if (verdict == JournalVerdict::foreign) {
         if (result != Recovery::foreignJournal) return "a foreign journal was not reported";
         if (!files.exists(JOURNAL_FILE_NAME)) return "a foreign journal was deleted";
         return after == archive ? nullptr : "a foreign journal changed the archive";
+    }
+    if (verdict == JournalVerdict::keep) {
+        if (result != Recovery::recovered) return "a finished change's journal was not reported as recovered";
+        if (files.exists(JOURNAL_FILE_NAME)) return "a finished change's journal was kept";
+        return after == archive ? nullptr : "a finished change's archive was changed";
     }
     // The disk holds the journal besides the archive it grows back.
     const bool fits = image.originalSize <= archive.size() ||

@@ -301,14 +301,20 @@ void checkJournal(const ArchivePaths& paths, FileHandle archive, CheckReport* re
             "journal-without-archive", name + ": a whole journal, but the archive cannot be opened to match it"));
         return;
     }
-    setLastError(ERROR_SUCCESS);
-    if (journalMatches(archive, image)) {
+    JournalVerdict verdict = JournalVerdict::foreign;
+    const bool judged = judgeJournal(archive, image, &verdict);
+    if (judged && verdict == JournalVerdict::rollBack) {
         report->problems.push_back(archiveProblem(
             "journal-interrupted",
             name + ": an in-place change of this archive was interrupted: the next run rolls the archive back to "
                    "how it was before (" +
                 std::to_string(image.originalSize) + " bytes) and deletes the journal"));
-    } else if (getLastError() == ERROR_SUCCESS) {
+    } else if (judged && verdict == JournalVerdict::keep) {
+        report->problems.push_back(archiveProblem(
+            "journal-finished",
+            name + ": an earlier release's change of this archive went through but kept its journal: the next run "
+                   "keeps the archive as it is and deletes the journal"));
+    } else if (judged) {
         report->problems.push_back(archiveProblem(
             "journal-foreign",
             name + ": taken of another archive, or of another copy of this one: the next run refuses to work on the "
