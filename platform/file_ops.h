@@ -28,10 +28,13 @@ struct FileOps {
     // the name opened again.
     FileHandle (*openExisting)(const char* name);
 
-    // As openExisting, but never through a symbolic link: for the program's
-    // own temporary names, where a link can only have been planted. A link
-    // at `name` fails with ERROR_CANT_RESOLVE_FILENAME; its target is never
-    // opened.
+    // Opens an existing file of the program's own for reading, held as
+    // openExisting holds a file, but never through a link: at the temporary
+    // names a link can only have been planted. A symbolic link, or a file
+    // that has more than one name (a hard link to a file elsewhere), fails
+    // with ERROR_CANT_RESOLVE_FILENAME and is never read. Reading only, so
+    // that a journal another user's run left in a shared folder can still be
+    // read and applied.
     FileHandle (*openNoFollow)(const char* name);
 
     // Opens an existing file for reading only, shared with other readers,
@@ -86,6 +89,10 @@ struct FileOps {
     // gap makes the replace fail. True once the new name is in place; it is
     // then flushed to stable storage, and a failure of that flush is not
     // reported, as for remove. Both files must have been flushed before.
+    // Where the system has them, the new file first takes the old one's
+    // permission bits and, as far as the user may, its owner and group, so
+    // that replacing an archive never opens it to others or takes it from
+    // its owner.
     bool (*replace)(FileHandle fromFile, const char* from, FileHandle toFile, const char* to);
 
     // Optional; null where the system has nothing better than reading and

@@ -106,10 +106,9 @@ bool runningUnderWine() {
 // Tries to open `name` read/write as a user that permission bits apply to,
 // and returns the open's error code (0 when it opened). Root ignores
 // permission bits, so on POSIX a root test drops to "nobody" in a child.
-uint32_t openErrorAsOrdinaryUser(const std::string& name, bool forReading = false) {
-    auto open = [forReading](const char* path) {
-        return forReading ? fileOps().openForReading(path) : fileOps().openExisting(path);
-    };
+using OpenCall = FileHandle (*FileOps::*)(const char*);
+uint32_t openErrorAsOrdinaryUser(const std::string& name, OpenCall call = &FileOps::openExisting) {
+    auto open = [call](const char* path) { return (fileOps().*call)(path); };
 #ifdef _WIN32
     FilePtr file(open(name.c_str()));
     return file ? 0 : getLastError();
@@ -151,7 +150,9 @@ TEST(FileOps, AReadOnlyFileIsRefusedWithAccessDenied) {
     if (code == 0 && runningUnderWine()) GTEST_SKIP() << "Wine running as root ignores read-only files";
 #endif
     EXPECT_EQ(uint32_t(ERROR_ACCESS_DENIED), code);
-    EXPECT_EQ(0u, openErrorAsOrdinaryUser(name, /*forReading=*/true)) << "a tool that only reads may open it";
+    EXPECT_EQ(0u, openErrorAsOrdinaryUser(name, &FileOps::openForReading)) << "a tool that only reads may open it";
+    EXPECT_EQ(0u, openErrorAsOrdinaryUser(name, &FileOps::openNoFollow))
+        << "a journal another user's run left is read, never written";
     EXPECT_EQ(bytesOf("read only"), readFileBytes(name));
 }
 
@@ -301,6 +302,14 @@ TEST(FileOps, OpenNoFollowRefusesALinkAndLeavesItsTarget) {
     EXPECT_FALSE(std::filesystem::is_symlink(link));
     EXPECT_EQ(bytesOf("victim"), readFileBytes(outside)) << "removing a link removes the link";
 
+    const std::string hard = dir.file("data.$$$");
+    ASSERT_TRUE(plant(Planted::hardLink, hard, elsewhere.file("second")));
+    setLastError(0);
+    EXPECT_EQ(nullptr, ops().openNoFollow(hard.c_str())) << "a second name of a file elsewhere is a link too";
+    EXPECT_EQ(uint32_t(ERROR_CANT_RESOLVE_FILENAME), getLastError());
+    ASSERT_TRUE(ops().remove(hard.c_str()));
+    EXPECT_EQ(bytesOf("victim"), readFileBytes(elsewhere.file("second")));
+
     const std::string plain = dir.file("data.$$$");
     writeFileBytes(plain, bytesOf("plain"));
     FilePtr file(ops().openNoFollow(plain.c_str()));
@@ -426,6 +435,9 @@ TEST(FileOps, ReplacePutsTheNewFileInPlaceOfTheOldAndLetsBothGo) {
     const std::string target = dir.file("data.hvr");
     const std::string source = dir.file("data.$$$");
     writeFileBytes(target, bytesOf("old"));
+    namespace fs = std::filesystem;
+    // A private archive stays private when a rebuild replaces it.
+    fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace);
     FileHandle held = ops().openExisting(target.c_str());
     ASSERT_NE(nullptr, held);
     FileHandle created = ops().createNew(source.c_str());
@@ -435,6 +447,10 @@ TEST(FileOps, ReplacePutsTheNewFileInPlaceOfTheOldAndLetsBothGo) {
     ASSERT_TRUE(ops().replace(created, source.c_str(), held, target.c_str())) << getLastError();
     EXPECT_EQ(bytesOf("new"), readFileBytes(target));
     EXPECT_FALSE(fileExists(source));
+#ifndef _WIN32
+    EXPECT_EQ(fs::perms::owner_read | fs::perms::owner_write, fs::status(target).permissions() & fs::perms::all)
+        << "the new file takes the old one's permissions";
+#endif
     FilePtr again(ops().openExisting(target.c_str()));
     EXPECT_NE(nullptr, again) << "both handles must have been closed";
     again.reset();

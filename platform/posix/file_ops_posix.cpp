@@ -145,7 +145,7 @@ bool stillNamed(int fd, const char* name, bool followLinks) {
 }
 
 FileHandle openLocked(const char* name, bool followLinks, bool forReading = false) {
-    const int flags = (forReading ? O_RDONLY : O_RDWR) | O_CLOEXEC | (followLinks ? 0 : O_NOFOLLOW);
+    const int flags = (forReading || !followLinks ? O_RDONLY : O_RDWR) | O_CLOEXEC | (followLinks ? 0 : O_NOFOLLOW);
     for (int attempt = 0; attempt < OPEN_ATTEMPTS; ++attempt) {
         int fd;
         do {
@@ -159,6 +159,14 @@ FileHandle openLocked(const char* name, bool followLinks, bool forReading = fals
         }
         if (!lockRegularFile(fd, forReading ? LOCK_SH : LOCK_EX)) {
             closeKeepingErrno(fd);
+            return nullptr;
+        }
+        // A second name of a file elsewhere is a link as much as a symbolic
+        // one: none of our own files ever has one.
+        struct stat info;
+        if (!followLinks && ::fstat(fd, &info) == 0 && info.st_nlink > 1) {
+            ::close(fd);
+            failWith(ERROR_CANT_RESOLVE_FILENAME);
             return nullptr;
         }
         if (stillNamed(fd, name, followLinks)) return wrap(fd);
@@ -298,7 +306,24 @@ bool posixRemove(const char* name) {
     return true;
 }
 
+// The replaced file's mode, owner and group for the new one, as far as the
+// user may set them: a rebuild must not leave a private archive readable by
+// all, nor a shared one out of its group's reach.
+void takeAttributesOf(FileHandle old, FileHandle fresh) {
+    struct stat info;
+    if (old == nullptr || fresh == nullptr || ::fstat(old->fd, &info) != 0) return;
+    if (::fchown(fresh->fd, info.st_uid, info.st_gid) != 0) {
+        [[maybe_unused]] const int groupOnly = ::fchown(fresh->fd, uid_t(-1), info.st_gid);
+    }
+    // After the owner: a change of owner clears the set-id bits.
+    [[maybe_unused]] const int mode = ::fchmod(fresh->fd, info.st_mode & 07777);
+}
+
 bool posixReplace(FileHandle fromFile, const char* from, FileHandle toFile, const char* to) {
+    {
+        LastErrorGuard keep;
+        takeAttributesOf(toFile, fromFile);
+    }
     // Both files stay open, and locked, until the new name is in place: a
     // run that opens `to` meanwhile finds either the old file still held or
     // the new one already held, never a free file about to be replaced.

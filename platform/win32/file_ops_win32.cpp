@@ -122,8 +122,18 @@ FileHandle winOpenNoFollow(const char* name) {
     const Standing standing = standingOf(widen(name));
     if (standing == Standing::link || standing == Standing::hiddenLink) return refuseLink<FileHandle>(nullptr);
     // FILE_FLAG_OPEN_REPARSE_POINT: a link made since the look is opened
-    // itself, not its target.
-    return openWith(name, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT);
+    // itself, not its target. Reading only, without sharing.
+    HANDLE file = CreateFileW(widen(name).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return nullptr;
+    // A second name of a file elsewhere is a link too: none of our own files
+    // ever has one.
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (GetFileInformationByHandle(file, &info) && info.nNumberOfLinks > 1) {
+        CloseHandle(file);
+        return refuseLink<FileHandle>(nullptr);
+    }
+    return fromHandle(file);
 }
 
 // A link hidden as its target cannot be removed without removing the
