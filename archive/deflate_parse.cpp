@@ -151,7 +151,11 @@ uint32_t Level6Parser::longestMatch(uint32_t position, uint32_t candidate, uint3
     const uint8_t* scan = input_ + position;
     const uint16_t scanStart = load16(scan);
     const Tables& t = *tables_;
-    const uint16_t headRank = t.ranks[candidate & CHAIN_MASK];
+    // Deflate looks at the chain's head whatever its distance (the caller
+    // checked it), and at further entries only nearer than the longest
+    // distance.
+    const uint32_t head = candidate;
+    const uint16_t headRank = t.ranks[head & CHAIN_MASK];
     auto matchLength = [&](const uint8_t* match) {
         return 2 + (wide ? commonLengthWide(scan + 2, match + 2, limitLength - 2)
                          : commonLength(scan + 2, match + 2, limitLength - 2));
@@ -189,7 +193,7 @@ uint32_t Level6Parser::longestMatch(uint32_t position, uint32_t candidate, uint3
             if (step == 0) return best;
             next -= step;
         }
-        if (next <= limit) break;
+        if (next <= limit && next != head) break;
         const uint8_t* match = input_ + next;
         if (load16(match) == scanStart && match[2] == scan[2]) {
             // In the three-byte chain too: past deflate's limit there, the
