@@ -353,7 +353,8 @@ uint64_t blockBits(const BlockPlan& plan, uint64_t startBit) {
     return 3 + plan.dynamicBits;
 }
 
-BitWriter::BitWriter(unsigned phase, uint64_t bits) : buffer_(size_t((phase + bits + 7) / 8) + 4), used_(phase) {
+BitWriter::BitWriter(unsigned phase, uint64_t bits)
+    : buffer_(size_t((phase + bits + 7) / 8)), room_(phase + bits), used_(phase) {
     next_ = buffer_.data();
     end_ = next_ + buffer_.size();
 }
@@ -392,7 +393,7 @@ bool BitWriter::finish(std::vector<uint8_t>* bytes, uint64_t* bits) {
         pending_ >>= 8;
         used_ = used_ >= 8 ? used_ - 8 : 0;
     }
-    if (overflowed_) return false;
+    if (overflowed_ || written > room_) return false;
     buffer_.resize(size_t(next_ - buffer_.data()));
     *bits = written;
     *bytes = std::move(buffer_);

@@ -64,8 +64,8 @@ uint64_t blockBits(const BlockPlan& plan, uint64_t startBit);
 // before it to be merged in.
 class BitWriter {
 public:
-    // Room for `bits` bits after the phase; writing more is a fault the
-    // writer notices (overflowed()) instead of committing.
+    // Room for `bits` bits after the phase; writing more is a fault that
+    // finish reports, and nothing is written past the room.
     BitWriter(unsigned phase, uint64_t bits);
     void put(uint32_t value, unsigned count) {
         pending_ |= uint64_t(value) << used_;
@@ -95,6 +95,7 @@ private:
     std::vector<uint8_t> buffer_;
     uint8_t* next_;
     uint8_t* end_;
+    uint64_t room_;
     uint64_t pending_ = 0;
     unsigned used_;
     bool overflowed_ = false;
