@@ -8,6 +8,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "archive/deflate_tuning.h"
@@ -170,6 +171,96 @@ Bytes slice(const Bytes& bytes, size_t from, size_t count) {
     return Bytes(bytes.begin() + from, bytes.begin() + from + count);
 }
 
+// deflate's hash of three bytes at memory level 8: 15 bits, each byte
+// shifted five more than the next.
+uint32_t deflateHash(uint8_t a, uint8_t b, uint8_t c) {
+    return ((uint32_t(a) << 10) ^ (uint32_t(b) << 5) ^ c) & 0x7FFF;
+}
+
+// An input with exactly the matches a test places in it. Filler never
+// repeats a three-byte string, so it adds no match, and never hashes like a
+// string of a piece, so each placed piece heads its hash chain; the filler
+// bytes next to a piece or a copy keep it from matching more than meant.
+// Filler takes 64 byte values only: its literals cost 6 bits, so its
+// blocks are coded, not stored, and show every symbol of the parse.
+class PlacedInput {
+public:
+    explicit PlacedInput(uint32_t seed) : random_(seed), seen_(1u << 24), claimed_(1u << 15) {}
+
+    // A piece whose strings hash unlike each other and every other piece's.
+    // Make all pieces before placing anything.
+    Bytes piece(size_t length) {
+        Bytes bytes;
+        while (bytes.size() < length) {
+            uint8_t next = uint8_t(random_());
+            if (bytes.size() >= 2) {
+                const uint8_t a = bytes[bytes.size() - 2], b = bytes[bytes.size() - 1];
+                int tries = 0;
+                while (claimed_[deflateHash(a, b, next)] && ++tries < 256) ++next;
+                claimed_[deflateHash(a, b, next)] = true;
+            }
+            bytes.push_back(next);
+        }
+        return bytes;
+    }
+    // Filler up to `size` bytes in all, laid down once what follows is known.
+    PlacedInput& fillTo(size_t size) {
+        fillTo_ = size;
+        return *this;
+    }
+    PlacedInput& put(const Bytes& bytes) {
+        fill(bytes.size() >= 2 ? bytes.data() : nullptr);
+        for (uint8_t byte : bytes) append(byte);
+        return *this;
+    }
+    // Repeats `count` earlier bytes: a match of exactly that length.
+    PlacedInput& copy(size_t from, size_t count) { return put(slice(bytes_, from, count)); }
+    const Bytes& bytes() {
+        fill(nullptr);
+        return bytes_;
+    }
+
+private:
+    bool fresh(uint8_t a, uint8_t b, uint8_t c) const {
+        return !seen_[uint32_t(a) << 16 | uint32_t(b) << 8 | c] && !claimed_[deflateHash(a, b, c)];
+    }
+    void append(uint8_t byte) {
+        const size_t n = bytes_.size();
+        if (n >= 2) seen_[uint32_t(bytes_[n - 2]) << 16 | uint32_t(bytes_[n - 1]) << 8 | byte] = true;
+        bytes_.push_back(byte);
+    }
+    // `next`: the two bytes the filler is followed by, if known.
+    void fill(const uint8_t* next) {
+        while (bytes_.size() < fillTo_) {
+            const size_t n = bytes_.size();
+            const bool lastByte = n + 1 == fillTo_;
+            const uint32_t start = random_();
+            uint8_t byte = 0;
+            int tries = 0;
+            for (; tries < FILLER_VALUES; ++tries) {
+                byte = uint8_t(FILLER_FIRST + (start + tries) % FILLER_VALUES);
+                if (n >= 2 && !fresh(bytes_[n - 2], bytes_[n - 1], byte)) continue;
+                if (lastByte && next != nullptr &&
+                    ((n >= 1 && !fresh(bytes_[n - 1], byte, next[0])) || !fresh(byte, next[0], next[1]))) {
+                    continue;
+                }
+                break;
+            }
+            if (tries == FILLER_VALUES) ADD_FAILURE() << "no filler byte fits at " << n;
+            append(byte);
+        }
+    }
+
+    static constexpr uint32_t FILLER_FIRST = 0x40;
+    static constexpr int FILLER_VALUES = 64;
+
+    std::mt19937 random_;
+    std::vector<bool> seen_;     // three-byte strings present
+    std::vector<bool> claimed_;  // hashes of the pieces' strings
+    Bytes bytes_;
+    size_t fillTo_ = 0;
+};
+
 // --- generated tables ---------------------------------------------------------
 
 // Tables as the commit writes them, in both layouts' lists, with names of
@@ -252,16 +343,6 @@ std::vector<SeamCase> seamCases() {
     // One byte repeated: every match 258 long, every chunk boundary inside
     // one; no chunk's own parse ever falls into step with the one before.
     cases.push_back({"all equal", Bytes(300000, 0x41), parallelTuning(2, 32 << 10, 4096), 0});
-    // The window slides at the loop top 65,274 bytes past its start when
-    // the input ends within the lookahead from there; the chain head that
-    // slid to the window's very start then reads as none. Here that head
-    // is the 20 bytes' earlier copy, exactly 32,506 bytes back.
-    cases.push_back({"slide at 65,274, input ends 20 bytes later",
-                     appended(slice(unique, 0, 65274), slice(unique, 32768, 20)), parallelTuning(2, 16 << 10, 2048),
-                     0});
-    cases.push_back({"no early slide, input ends 300 bytes later",
-                     appended(slice(unique, 0, 65274), slice(unique, 32768, 300)), parallelTuning(2, 16 << 10, 2048),
-                     0});
     // The end of the input cuts matches short and shortens the search.
     const Bytes text = repeatedText(100000, 2);
     for (size_t tail : {0, 1, 2, 3, 5, 130, 257, 258, 259, 262}) {
@@ -283,6 +364,62 @@ TEST(ExactDeflate, SeamsOfTheStreamAreZlibs) {
         if (c.blocks != 0) {
             EXPECT_EQ(c.blocks, report.blocks);
         }
+    }
+}
+
+// Where deflate stops looking for a match, each with an input that has
+// one match on either side of the line.
+TEST(ExactDeflate, MatchRulesAreZlibs) {
+    struct RuleCase {
+        std::string label;
+        Bytes input;
+    };
+    std::vector<RuleCase> cases;
+    // The window slides at the loop top 65,274 bytes past its start when
+    // the input ends within the lookahead from there, and the chain head
+    // that slid to the window's very start reads as none: a copy there of
+    // the bytes 32,506 back is no match. Ending later, it slides a byte on.
+    for (size_t count : {20, 300}) {
+        PlacedInput input(21);
+        const Bytes piece = input.piece(300);
+        input.fillTo(32768).put(piece).fillTo(65274).copy(32768, count);
+        cases.push_back({"window base, input ends " + std::to_string(count) + " bytes on", input.bytes()});
+    }
+    // A chain head up to 32,506 bytes back is taken; further entries of the
+    // chain must be nearer than that.
+    for (size_t distance : {32505, 32506, 32507}) {
+        PlacedInput head(22);
+        const Bytes piece = head.piece(20);
+        head.fillTo(1000).put(piece).fillTo(1000 + distance).copy(1000, 20).fillTo(1000 + distance + 50);
+        cases.push_back({"head " + std::to_string(distance) + " back", head.bytes()});
+        PlacedInput chain(23);
+        const Bytes other = chain.piece(20);
+        chain.fillTo(1000).put(other).fillTo(1000 + distance - 2000).copy(1000, 3);
+        chain.fillTo(1000 + distance).copy(1000, 20).fillTo(1000 + distance + 50);
+        cases.push_back({"chain entry " + std::to_string(distance) + " back", chain.bytes()});
+        // The same behind a head that only shares the hash: the first byte's
+        // bit 5 falls out of the hash.
+        PlacedInput collision(25);
+        const Bytes third = collision.piece(20);
+        const Bytes alike = {uint8_t(third[0] ^ 0x20), third[1], third[2]};
+        collision.fillTo(1000).put(third).fillTo(1000 + distance - 2000).put(alike);
+        collision.fillTo(1000 + distance).copy(1000, 20).fillTo(1000 + distance + 50);
+        cases.push_back({"chain entry " + std::to_string(distance) + " back behind a collision", collision.bytes()});
+    }
+    // Behind a match of 16 deflate does not look for a longer one at the
+    // next byte (one of 25 is there); behind 15 it does.
+    for (size_t pending : {15, 16}) {
+        PlacedInput input(24);
+        const Bytes first = input.piece(30);
+        const Bytes second = input.piece(10);
+        ASSERT_NE(first[pending], second[0]) << "the pending match must end where it is meant to";
+        input.fillTo(100).put(first).fillTo(300).copy(101, pending - 1).put(second);
+        input.fillTo(1000).copy(100, pending).copy(300 + pending - 1, second.size()).fillTo(1100);
+        cases.push_back({"pending match of " + std::to_string(pending), input.bytes()});
+    }
+    for (const RuleCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        expectZlibBytes(c.input, parallelTuning(2, 16 << 10, 2048), ExactDeflatePath::PARALLEL);
     }
 }
 
