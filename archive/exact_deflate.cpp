@@ -182,7 +182,8 @@ bool groupInflatesToInput(const std::vector<uint8_t>& stream, uint64_t deflateEn
         if (result != Z_OK) return false;
         const uint32_t count = uint32_t(sizeof scratch - z.avail_out);
         if (count > inputEnd - inputStart - produced) return false;
-        if (std::memcmp(scratch, input + inputStart + produced, count) != 0) return false;
+        // An empty input may come as a null pointer, which memcmp must not see.
+        if (count != 0 && std::memcmp(scratch, input + inputStart + produced, count) != 0) return false;
         produced += count;
         if (count == 0 && z.avail_in == inBefore) return false;  // no progress: the stream is cut short
         if ((z.data_type & 128) != 0) {
