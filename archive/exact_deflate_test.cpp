@@ -344,7 +344,7 @@ std::vector<SeamCase> seamCases() {
     // one; no chunk's own parse ever falls into step with the one before.
     cases.push_back({"all equal", Bytes(300000, 0x41), parallelTuning(2, 32 << 10, 4096), 0});
     // The end of the input cuts matches short and shortens the search.
-    const Bytes text = repeatedText(100000, 2);
+    const Bytes text = repeatedText(140000, 2);
     for (size_t tail : {0, 1, 2, 3, 5, 130, 257, 258, 259, 262}) {
         Bytes input = appended(text, slice(text, 5000, tail));
         cases.push_back({"text ending in a copy", input, parallelTuning(2, 16 << 10, 2048), 0});
