@@ -353,10 +353,9 @@ uint64_t blockBits(const BlockPlan& plan, uint64_t startBit) {
     return 3 + plan.dynamicBits;
 }
 
-BitWriter::BitWriter(unsigned phase, uint64_t bits)
-    : buffer_(size_t((phase + bits + 7) / 8)), room_(phase + bits), used_(phase) {
-    next_ = buffer_.data();
-    end_ = next_ + buffer_.size();
+BitWriter::BitWriter(uint8_t* bytes, unsigned phase, uint64_t bits)
+    : begin_(bytes), next_(bytes), end_(bytes + (phase + bits + 7) / 8), room_(phase + bits), used_(phase) {
+    if (phase != 0) pending_ = bytes[0] & ((1u << phase) - 1);
 }
 
 void BitWriter::align() {
@@ -382,22 +381,26 @@ void BitWriter::putBytes(const uint8_t* bytes, size_t count) {
     next_ += count;
 }
 
-bool BitWriter::finish(std::vector<uint8_t>* bytes, uint64_t* bits) {
-    const uint64_t written = uint64_t(next_ - buffer_.data()) * 8 + used_;
-    while (used_ > 0) {
-        if (next_ < end_) {
-            *next_++ = uint8_t(pending_);
-        } else {
+bool BitWriter::finish(uint64_t* bits) {
+    const uint64_t written = uint64_t(next_ - begin_) * 8 + used_;
+    while (used_ >= 8) {
+        if (next_ == end_) {
             overflowed_ = true;
+            break;
         }
+        *next_++ = uint8_t(pending_);
         pending_ >>= 8;
-        used_ = used_ >= 8 ? used_ - 8 : 0;
+        used_ -= 8;
     }
-    if (overflowed_ || written > room_) return false;
-    buffer_.resize(size_t(next_ - buffer_.data()));
+    if (used_ > 0 && !overflowed_) {
+        if (next_ == end_) {
+            overflowed_ = true;
+        } else {
+            *next_ = uint8_t((*next_ & (0xFFu << used_)) | pending_);
+        }
+    }
     *bits = written;
-    *bytes = std::move(buffer_);
-    return true;
+    return !overflowed_ && written <= room_;
 }
 
 namespace {

@@ -59,14 +59,16 @@ bool chooseBlockKind(BlockPlan* plan, bool storedAllowed);
 // The block's length in bits when it starts at bit `startBit` of the stream.
 uint64_t blockBits(const BlockPlan& plan, uint64_t startBit);
 
-// Bits, least significant first, into a buffer sized in advance that starts
-// at some bit of a byte: its first `phase` bits stay zero, for the bits
-// before it to be merged in.
+// Bits, least significant first, into a caller's buffer from bit `phase`
+// of its first byte on. The bits below `phase` in the first byte, and
+// those above the last bit written in the last byte, are kept: they belong
+// to the writers before and after, so that neighbouring groups of blocks
+// can be written in place in either order (never at the same time).
 class BitWriter {
 public:
-    // Room for `bits` bits after the phase; writing more is a fault that
-    // finish reports, and nothing is written past the room.
-    BitWriter(unsigned phase, uint64_t bits);
+    // `bytes` has room for `bits` bits after the phase; writing more is a
+    // fault that finish reports, and nothing is written past the room.
+    BitWriter(uint8_t* bytes, unsigned phase, uint64_t bits);
     void put(uint32_t value, unsigned count) {
         pending_ |= uint64_t(value) << used_;
         used_ += count;
@@ -87,12 +89,12 @@ public:
     // Fills up to the next byte boundary with zero bits.
     void align();
     void putBytes(const uint8_t* bytes, size_t count);
-    // The bytes, the last one possibly partial, and the bits written in all
-    // (the phase included); false when they did not fit the room asked for.
-    bool finish(std::vector<uint8_t>* bytes, uint64_t* bits);
+    // Writes the last, partial byte; gives the bits written in all (the
+    // phase included). False when they did not fit the room.
+    bool finish(uint64_t* bits);
 
 private:
-    std::vector<uint8_t> buffer_;
+    uint8_t* begin_;
     uint8_t* next_;
     uint8_t* end_;
     uint64_t room_;

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
-#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -49,16 +48,14 @@ Bytes coderHuffmanOnly(const Bytes& input) {
         EXPECT_TRUE(chooseBlockKind(&plan, true));
         bits += blockBits(plan, 16 + bits);
     }
-    BitWriter writer(0, bits);
-    for (const BlockPlan& plan : plans) writeBlock(plan, input.data(), &writer);
-    Bytes blocks;
-    uint64_t written = 0;
-    EXPECT_TRUE(writer.finish(&blocks, &written));
-    EXPECT_EQ(bits, written) << "blockBits disagrees with what was written";
-    Bytes out(2 + blocks.size());
+    Bytes out(2 + (bits + 7) / 8);
     out[0] = 0x78;
     out[1] = 0x01;
-    std::copy(blocks.begin(), blocks.end(), out.begin() + 2);
+    BitWriter writer(out.data() + 2, 0, bits);
+    for (const BlockPlan& plan : plans) writeBlock(plan, input.data(), &writer);
+    uint64_t written = 0;
+    EXPECT_TRUE(writer.finish(&written));
+    EXPECT_EQ(bits, written) << "blockBits disagrees with what was written";
     const uLong adler = adler32(1, input.data(), uInt(input.size()));
     for (int shift = 24; shift >= 0; shift -= 8) out.push_back(uint8_t(adler >> shift));
     return out;
@@ -141,25 +138,33 @@ TEST(BlockCoder, LiteralBlocksAreZlibsHuffmanOnlyBlocks) {
     }
 }
 
-// The room a writer is given is exactly what blockBits says; more is
-// refused rather than written past the buffer.
-TEST(BlockCoder, WriterRefusesBitsBeyondItsRoom) {
+// Groups of blocks are written in place, neighbours one after the other
+// into the byte they share: a writer keeps the bits of both neighbours and
+// writes nothing past its room.
+TEST(BlockCoder, WriterKeepsItsNeighboursBitsAndItsRoom) {
     struct RoomCase {
         unsigned phase;
         uint64_t room;
         unsigned written;
         bool fits;
     };
-    const RoomCase CASES[] = {{0, 64, 64, true}, {3, 61, 61, true}, {0, 64, 65, false}, {5, 3, 40, false}};
+    const RoomCase CASES[] = {{0, 64, 64, true}, {3, 61, 61, true}, {5, 10, 7, true}, {0, 64, 65, false},
+                              {3, 60, 61, false}, {5, 3, 40, false}};
     for (const RoomCase& c : CASES) {
         SCOPED_TRACE(testing::Message() << "phase " << c.phase << ", room " << c.room << ", written " << c.written);
-        BitWriter writer(c.phase, c.room);
-        for (unsigned i = 0; i < c.written; ++i) writer.put(1, 1);
-        Bytes bytes;
+        // Neighbours' bits all ones, this writer's all zeros; one guard byte.
+        const size_t bytes = size_t((c.phase + c.room + 7) / 8);
+        Bytes buffer(bytes + 1, 0xFF);
+        BitWriter writer(buffer.data(), c.phase, c.room);
+        for (unsigned i = 0; i < c.written; ++i) writer.put(0, 1);
         uint64_t bits = 0;
-        EXPECT_EQ(c.fits, writer.finish(&bytes, &bits));
-        if (c.fits) {
-            EXPECT_EQ(c.phase + c.written, bits);
+        EXPECT_EQ(c.fits, writer.finish(&bits));
+        EXPECT_EQ(0xFF, buffer[bytes]) << "written past the room";
+        if (!c.fits) continue;
+        EXPECT_EQ(c.phase + c.written, bits);
+        for (uint64_t bit = 0; bit < bytes * 8; ++bit) {
+            const bool mine = bit >= c.phase && bit < c.phase + c.written;
+            EXPECT_EQ(mine ? 0 : 1, buffer[bit / 8] >> (bit % 8) & 1) << "bit " << bit;
         }
     }
 }

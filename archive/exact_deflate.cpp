@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -38,6 +39,9 @@ struct DeflateEnd {
 struct InflateEnd {
     void operator()(z_stream* stream) const { inflateEnd(stream); }
 };
+struct FreeMemory {
+    void operator()(uint8_t* memory) const { std::free(memory); }
+};
 
 // Plain zlib, fed as writeTable feeds it.
 bool zlibDeflate(const uint8_t* input, size_t size, std::vector<uint8_t>* out) {
@@ -47,12 +51,11 @@ bool zlibDeflate(const uint8_t* input, size_t size, std::vector<uint8_t>* out) {
     const uLong bound = deflateBound(&stream, uLong(size));
     // uLong has 32 bits on Windows; a bound that wrapped is below the size.
     if (bound < size) return fail(ERROR_FILE_TOO_LARGE);
-    try {
-        out->resize(bound);
-    } catch (const std::bad_alloc&) {
-        return fail(ERROR_NOT_ENOUGH_MEMORY);
-    }
-    stream.next_out = out->data();
+    // Untouched memory for the bound, as writeTable has it: a vector of that
+    // size would fill it all with zeros first.
+    std::unique_ptr<uint8_t, FreeMemory> buffer(static_cast<uint8_t*>(std::malloc(bound)));
+    if (!buffer) return fail(ERROR_NOT_ENOUGH_MEMORY);
+    stream.next_out = buffer.get();
     stream.avail_out = uInt(bound);
     size_t at = 0;
     auto feed = [&](size_t count, int flush) {
@@ -67,7 +70,11 @@ bool zlibDeflate(const uint8_t* input, size_t size, std::vector<uint8_t>* out) {
         if (!feed(ZLIB_PIECE, Z_NO_FLUSH)) return fail(ERROR_INVALID_DATA);
     }
     if (!feed(size - at, Z_FINISH)) return fail(ERROR_INVALID_DATA);
-    out->resize(stream.total_out);
+    try {
+        out->assign(buffer.get(), buffer.get() + stream.total_out);
+    } catch (const std::bad_alloc&) {
+        return fail(ERROR_NOT_ENOUGH_MEMORY);
+    }
     return true;
 }
 
@@ -137,7 +144,6 @@ struct BlockGroup {
     size_t endBlock = 0;
     uint64_t startBit = 0;
     uint64_t endBit = 0;
-    std::vector<uint8_t> bytes;
 };
 
 class Failure {
@@ -393,38 +399,29 @@ ExactDeflatePath parallelDeflate(const uint8_t* input, uint32_t size, const Exac
             }
         }
     }
-    TaskCounter writeTasks(groups.size());
-    if (!runOnThreads(threads, false, [&] {
-            try {
-                size_t g;
-                while (writeTasks.next(&g)) {
-                    BlockGroup& group = groups[g];
-                    const unsigned phase = unsigned(group.startBit % 8);
-                    BitWriter writer(phase, group.endBit - group.startBit);
-                    for (size_t j = group.firstBlock; j < group.endBlock; ++j) writeBlock(plans[j], input, &writer);
-                    uint64_t bits = 0;
-                    if (!writer.finish(&group.bytes, &bits) || bits != phase + group.endBit - group.startBit) {
-                        failure.set();
-                    }
-                }
-            } catch (const std::bad_alloc&) {
-                failure.set();
-            }
-        })) {
-        return ExactDeflatePath::ZLIB_NO_THREAD;
-    }
-    if (failure.failed()) return ExactDeflatePath::ZLIB_CHECK_FAILED;
-
-    // Join: each group's first byte shares bits with the one before it.
+    // Written in place: even groups first, then odd ones, so that no two
+    // neighbours, which share a byte, are written at the same time.
     const size_t deflateBytes = size_t((deflateEndBit + 7) / 8);
     out->assign(deflateBytes + ADLER_BYTES, 0);
     std::memcpy(out->data(), ZLIB_HEADER, sizeof ZLIB_HEADER);
-    for (const BlockGroup& group : groups) {
-        uint8_t* at = out->data() + group.startBit / 8;
-        if (group.bytes.empty()) continue;
-        at[0] |= group.bytes[0];
-        std::memcpy(at + 1, group.bytes.data() + 1, group.bytes.size() - 1);
+    for (size_t parity = 0; parity < 2; ++parity) {
+        TaskCounter writeTasks((groups.size() + 1 - parity) / 2);
+        if (!runOnThreads(threads, false, [&] {
+                size_t task;
+                while (writeTasks.next(&task)) {
+                    const BlockGroup& group = groups[2 * task + parity];
+                    const unsigned phase = unsigned(group.startBit % 8);
+                    BitWriter writer(out->data() + group.startBit / 8, phase, group.endBit - group.startBit);
+                    for (size_t j = group.firstBlock; j < group.endBlock; ++j) writeBlock(plans[j], input, &writer);
+                    uint64_t bits = 0;
+                    if (!writer.finish(&bits) || bits != phase + group.endBit - group.startBit) failure.set();
+                }
+            })) {
+            return ExactDeflatePath::ZLIB_NO_THREAD;
+        }
     }
+    if (failure.failed()) return ExactDeflatePath::ZLIB_CHECK_FAILED;
+
     uLong adler = chunks[0].adler;
     for (size_t i = 1; i < chunkTotal; ++i) {
         adler = adler32_combine(adler, chunks[i].adler, z_off_t(chunks[i].to - chunks[i].from));
