@@ -78,11 +78,12 @@ bool zlibDeflate(const uint8_t* input, size_t size, std::vector<uint8_t>* out) {
     return true;
 }
 
-// Runs `work` on the calling thread and on threads - 1 more, and returns
-// once all have finished. False when a thread could not be started (the
-// others still ran `work`, which must not count on a number of threads).
-// `work` must not throw.
-bool runOnThreads(unsigned threads, bool failStart, const std::function<void()>& work) {
+// Runs `work` on the calling thread and on more, up to `threads` in all
+// but no more than there are `tasks`, and returns once all have finished.
+// False when a thread could not be started (the others still ran `work`,
+// which must not count on a number of threads). `work` must not throw.
+bool runOnThreads(unsigned threads, size_t tasks, bool failStart, const std::function<void()>& work) {
+    if (threads > tasks) threads = tasks > 1 ? unsigned(tasks) : 1;
     std::vector<std::thread> started;
     bool complete = true;
     // Starting and joining threads goes through the Windows thread
@@ -231,7 +232,7 @@ ExactDeflatePath parallelDeflate(const uint8_t* input, uint32_t size, const Exac
     // one's parse, or through the whole overlap.
     Failure failure;
     TaskCounter parseTasks(chunkTotal);
-    const bool allThreads = runOnThreads(threads, tuning.failThreadStart, [&] {
+    const bool allThreads = runOnThreads(threads, chunkTotal, tuning.failThreadStart, [&] {
         try {
             std::unique_ptr<Level6Parser> parser;
             size_t i;
@@ -350,7 +351,7 @@ ExactDeflatePath parallelDeflate(const uint8_t* input, uint32_t size, const Exac
         }
     }
     TaskCounter planTasks(blockCount);
-    if (!runOnThreads(threads, false, [&] {
+    if (!runOnThreads(threads, blockCount, tuning.failThreadStart, [&] {
             size_t j;
             while (planTasks.next(&j)) planBlock(&plans[j]);
         })) {
@@ -405,8 +406,9 @@ ExactDeflatePath parallelDeflate(const uint8_t* input, uint32_t size, const Exac
     out->assign(deflateBytes + ADLER_BYTES, 0);
     std::memcpy(out->data(), ZLIB_HEADER, sizeof ZLIB_HEADER);
     for (size_t parity = 0; parity < 2; ++parity) {
-        TaskCounter writeTasks((groups.size() + 1 - parity) / 2);
-        if (!runOnThreads(threads, false, [&] {
+        const size_t writes = (groups.size() + 1 - parity) / 2;
+        TaskCounter writeTasks(writes);
+        if (!runOnThreads(threads, writes, tuning.failThreadStart, [&] {
                 size_t task;
                 while (writeTasks.next(&task)) {
                     const BlockGroup& group = groups[2 * task + parity];
@@ -431,7 +433,7 @@ ExactDeflatePath parallelDeflate(const uint8_t* input, uint32_t size, const Exac
 
     // Check: the stream inflates to the input, group by group.
     TaskCounter checkTasks(groups.size());
-    if (!runOnThreads(threads, false, [&] {
+    if (!runOnThreads(threads, groups.size(), tuning.failThreadStart, [&] {
             size_t g;
             while (checkTasks.next(&g)) {
                 const BlockGroup& group = groups[g];
