@@ -43,7 +43,9 @@ bool zlibStream(const Bytes& input, Bytes* out) {
 //   0..127        the next (command + 1) bytes as they are
 //   128..191      a copy: u16 distance back (at least 1), length
 //                 (command - 128) * 256 + next byte + 1
-//   192..223      u16 count + 1 pseudo-random bytes (incompressible)
+//   192..223      u16 count + 1 pseudo-random bytes of 8 - (command % 8)
+//                 random bits each: 192 incompressible, the others with
+//                 short matches everywhere and their blocks coded
 //   224..255      u16 count + 1 copies of the next byte
 // A command cut short by the end of the script is dropped.
 Bytes grown(const uint8_t* script, size_t size) {
@@ -68,12 +70,13 @@ Bytes grown(const uint8_t* script, size_t size) {
         } else if (command < 224) {
             if (size - at < 2) break;
             const size_t count = u16(at) + 1u;
+            const uint32_t mask = 0xFFu >> (command % 8);
             at += 2;
             for (size_t i = 0; i < count && out.size() < GROWN_LIMIT; ++i) {
                 noise ^= noise << 13;
                 noise ^= noise >> 17;
                 noise ^= noise << 5;
-                out.push_back(uint8_t(noise >> 11));
+                out.push_back(uint8_t((noise >> 11) & mask));
             }
         } else {
             if (size - at < 3) break;

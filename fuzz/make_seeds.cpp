@@ -312,8 +312,9 @@ void scriptCopy(Bytes* script, uint16_t distance, uint32_t length) {
         script->push_back(uint8_t((part - 1) % 256));
     }
 }
-void scriptNoise(Bytes* script, uint32_t count) {
-    script->push_back(192);
+// `bits` random bits per byte, 8 for incompressible bytes.
+void scriptNoise(Bytes* script, uint32_t count, unsigned bits = 8) {
+    script->push_back(uint8_t(192 + 8 - bits));
     script->push_back(uint8_t(count - 1));
     script->push_back(uint8_t((count - 1) >> 8));
 }
@@ -359,6 +360,14 @@ void exactDeflateSeeds() {
     scriptNoise(&base, 65274 - 32768 - 300);
     scriptCopy(&base, 32506, 20);
     writeSeed(fuzzer, "window-base", concat({exactDeflatePrefix(2, 8, 6, true), base}));
+
+    // Random bytes of few values: short matches everywhere, coded blocks,
+    // and a window that slides.
+    Bytes few;
+    for (unsigned bits = 1; bits <= 6; ++bits) scriptNoise(&few, 30000, bits);
+    scriptCopy(&few, 32000, 5000);
+    scriptNoise(&few, 40000, 3);
+    writeSeed(fuzzer, "few-values", concat({exactDeflatePrefix(2, 9, 8, true), few}));
 }
 
 }  // namespace
