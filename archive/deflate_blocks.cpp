@@ -114,8 +114,8 @@ public:
     // Returns the highest used symbol; adds the block's cost with these
     // codes to *cost and, when `fixedLengths` is given, with those to
     // *fixedCost.
-    int build(const uint32_t* frequency, int symbols, unsigned maxBits, const uint8_t* fixedLengths, const uint8_t* extra,
-              int extraFrom, uint8_t* lengths, uint64_t* cost, uint64_t* fixedCost) {
+    int build(const uint32_t* frequency, int symbols, unsigned maxBits, const uint8_t* fixedLengths,
+              const uint8_t* extra, int extraFrom, uint8_t* lengths, uint64_t* cost, uint64_t* fixedCost) {
         heapLength_ = 0;
         heapTop_ = HEAP_SIZE;
         int maxCode = -1;
@@ -467,7 +467,9 @@ void writeBlock(const BlockPlan& plan, const uint8_t* input, BitWriter* writer) 
     writer->put(plan.literalCodes - FIRST_LENGTH_CODE, 5);
     writer->put(plan.distanceCodes - 1u, 5);
     writer->put(plan.lengthCodes - 4u, 4);
-    for (uint32_t rank = 0; rank < plan.lengthCodes; ++rank) writer->put(plan.lengthLengths[LENGTH_CODE_ORDER[rank]], 3);
+    for (uint32_t rank = 0; rank < plan.lengthCodes; ++rank) {
+        writer->put(plan.lengthLengths[LENGTH_CODE_ORDER[rank]], 3);
+    }
     auto send = [&](uint32_t symbol, uint32_t extraValue, unsigned extraBits) {
         writer->put(lengthCodes[symbol], plan.lengthLengths[symbol]);
         if (extraBits != 0) writer->put(extraValue, extraBits);

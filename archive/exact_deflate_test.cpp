@@ -97,14 +97,14 @@ struct TableCase {
 // The plain 0x02xx table writeTable would deflate for a generated archive.
 Bytes plainTable(const TableCase& c) {
     ScopedTempDir dir;
-    ArchiveSpec spec;
-    spec.version = c.version;
-    spec.entries = c.entries;
-    spec.seed = c.seed;
-    spec.directoryPercent = c.directoryPercent;
-    spec.contentBytes = 1 << 20;
+    ArchiveSpec archive;
+    archive.version = c.version;
+    archive.entries = c.entries;
+    archive.seed = c.seed;
+    archive.directoryPercent = c.directoryPercent;
+    archive.contentBytes = 1 << 20;
     const std::string path = dir.file("data.hvr");
-    if (!generateArchive(path, spec)) {
+    if (!generateArchive(path, archive)) {
         ADD_FAILURE() << "generateArchive: error " << getLastError();
         return {};
     }

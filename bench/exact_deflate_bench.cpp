@@ -36,10 +36,10 @@ std::vector<uint8_t> plainTable(uint32_t entries) {
     const fs::path dir = fs::temp_directory_path() / "hvr-exact-deflate-bench";
     fs::create_directories(dir);
     const std::string archive = (dir / ("v2-" + std::to_string(entries) + ".hvr")).string();
-    ArchiveSpec spec;
-    spec.entries = entries;
-    spec.contentBytes = uint64_t(entries) * (8 << 10);  // as the scaling series
-    if (!fs::exists(archive) && !generateArchive(archive, spec)) std::abort();
+    ArchiveSpec shape;
+    shape.entries = entries;
+    shape.contentBytes = uint64_t(entries) * (8 << 10);  // as the scaling series
+    if (!fs::exists(archive) && !generateArchive(archive, shape)) std::abort();
     ArchivePtr head(openArchive(archive.c_str()));
     if (!head) std::abort();
     std::vector<uint8_t> plain;

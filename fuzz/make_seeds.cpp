@@ -271,9 +271,9 @@ void patchRunSeeds() {
 }
 
 // The plain 0x02xx table of a generated archive, as writeTable deflates it.
-Bytes plainTable(const ArchiveSpec& spec) {
+Bytes plainTable(const ArchiveSpec& archive) {
     MemoryFileSystem files;
-    if (!generateArchive("seed.hvr", spec)) {
+    if (!generateArchive("seed.hvr", archive)) {
         std::fprintf(stderr, "make_seeds: generating an archive failed (%u)\n", unsigned(getLastError()));
         std::exit(1);
     }
@@ -327,9 +327,9 @@ void scriptRun(Bytes* script, uint32_t count, uint8_t byte) {
 
 void exactDeflateSeeds() {
     const char* fuzzer = "exact_deflate_fuzzer";
-    ArchiveSpec spec = smallArchive(0x0200, 31);
-    spec.entries = 150;
-    const Bytes table = plainTable(spec);
+    ArchiveSpec archive = smallArchive(0x0200, 31);
+    archive.entries = 150;
+    const Bytes table = plainTable(archive);
     writeSeed(fuzzer, "table-raw", concat({exactDeflatePrefix(2, 3, 5, false), table}));
     writeSeed(fuzzer, "table-raw-joined", concat({exactDeflatePrefix(3, 2, 0, false), table}));
     writeSeed(fuzzer, "empty", exactDeflatePrefix(1, 0, 1, false));
