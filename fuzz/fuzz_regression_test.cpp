@@ -26,6 +26,7 @@ const Harness HARNESSES[] = {
     {"open_archive_fuzzer", runOpenArchiveTarget},
     {"journal_fuzzer", runJournalTarget},
     {"patch_run_fuzzer", runPatchRunTarget},
+    {"exact_deflate_fuzzer", runExactDeflateTarget},
 };
 
 // Names the harness in test listings and failure messages.

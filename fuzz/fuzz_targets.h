@@ -46,3 +46,17 @@ TargetOutcome runPatchRunTarget(const uint8_t* data, size_t size);
 
 // The size of the patch-run input's leading fields.
 constexpr size_t PATCH_RUN_PREFIX_SIZE = 8;
+
+// The input is
+//   +0  1  bit 0-2: threads - 1
+//   +1  1  chunk bytes 64 << (value % 10); bits 4-5: chunks per thread - 1
+//   +2  1  overlap 8 << (value % 9), or none when value % 9 == 0
+//   +3  1  bit 0: the rest is a script that grows the input (see
+//          exact_deflate_target.cpp), else the input itself
+//   +4     the rest
+// deflateExactly must take its parallel path and write zlib's stream for
+// the input byte for byte.
+TargetOutcome runExactDeflateTarget(const uint8_t* data, size_t size);
+
+// The size of the exact-deflate input's leading fields.
+constexpr size_t EXACT_DEFLATE_PREFIX_SIZE = 4;

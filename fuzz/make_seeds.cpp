@@ -1,7 +1,7 @@
 // Writes the fuzzers' starting inputs: small archives of both layouts,
-// plain tables for the deflating path, journals, and data/patch pairs for
-// whole runs (some with a failing file call). The same program gives the same
-// files every time.
+// plain tables for the deflating path, journals, data/patch pairs for whole
+// runs (some with a failing file call), and tables and growing scripts for
+// the exact deflate. The same program gives the same files every time.
 //
 //   make_seeds DIRECTORY     writes DIRECTORY/<fuzzer>/<seed name>
 #include <cstdio>
@@ -12,6 +12,8 @@
 
 #include "archive/format.h"
 #include "archive/journal.h"
+#include "archive/reader.h"
+#include "archive/writer.h"
 #include "fuzz/fuzz_targets.h"
 #include "fuzz/memory_file_ops.h"
 #include "tests/archive_builder.h"
@@ -268,6 +270,106 @@ void patchRunSeeds() {
     writeSeed(fuzzer, "run-nothing", patchRunInput(generated(other), generatedPatch(other, patch), 0, 0, false));
 }
 
+// The plain 0x02xx table of a generated archive, as writeTable deflates it.
+Bytes plainTable(const ArchiveSpec& archive) {
+    MemoryFileSystem files;
+    if (!generateArchive("seed.hvr", archive)) {
+        std::fprintf(stderr, "make_seeds: generating an archive failed (%u)\n", unsigned(getLastError()));
+        std::exit(1);
+    }
+    ArchivePtr head(openArchive("seed.hvr"));
+    if (!head) {
+        std::fprintf(stderr, "make_seeds: reading a generated archive failed (%u)\n", unsigned(getLastError()));
+        std::exit(1);
+    }
+    Bytes plain;
+    for (const ArchiveNode* entry = head->next; entry != nullptr; entry = entry->next) appendV2Record(&plain, entry);
+    return plain;
+}
+
+// The exact deflate's leading fields (fuzz_targets.h): threads, chunk
+// bytes 64 << chunkShift, overlap 8 << overlapShift (0: none), grow.
+Bytes exactDeflatePrefix(unsigned threads, unsigned chunkShift, unsigned overlapShift, bool grow) {
+    return {uint8_t(threads - 1), uint8_t(chunkShift), uint8_t(overlapShift), uint8_t(grow ? 1 : 0)};
+}
+
+// Commands of the exact deflate's growing script.
+void scriptBytes(Bytes* script, const Bytes& bytes) {
+    for (size_t at = 0; at < bytes.size(); at += 128) {
+        const size_t count = bytes.size() - at < 128 ? bytes.size() - at : 128;
+        script->push_back(uint8_t(count - 1));
+        script->insert(script->end(), bytes.begin() + at, bytes.begin() + at + count);
+    }
+}
+void scriptCopy(Bytes* script, uint16_t distance, uint32_t length) {
+    // One command copies at most 16 KiB; the next goes on at the same
+    // distance.
+    for (; length > 0; length -= length < 16384 ? length : 16384) {
+        const uint32_t part = length < 16384 ? length : 16384;
+        script->push_back(uint8_t(128 + (part - 1) / 256));
+        script->push_back(uint8_t(distance));
+        script->push_back(uint8_t(distance >> 8));
+        script->push_back(uint8_t((part - 1) % 256));
+    }
+}
+// `bits` random bits per byte, 8 for incompressible bytes.
+void scriptNoise(Bytes* script, uint32_t count, unsigned bits = 8) {
+    script->push_back(uint8_t(192 + 8 - bits));
+    script->push_back(uint8_t(count - 1));
+    script->push_back(uint8_t((count - 1) >> 8));
+}
+void scriptRun(Bytes* script, uint32_t count, uint8_t byte) {
+    script->push_back(224);
+    script->push_back(uint8_t(count - 1));
+    script->push_back(uint8_t((count - 1) >> 8));
+    script->push_back(byte);
+}
+
+void exactDeflateSeeds() {
+    const char* fuzzer = "exact_deflate_fuzzer";
+    ArchiveSpec archive = smallArchive(0x0200, 31);
+    archive.entries = 150;
+    const Bytes table = plainTable(archive);
+    writeSeed(fuzzer, "table-raw", concat({exactDeflatePrefix(2, 3, 5, false), table}));
+    writeSeed(fuzzer, "table-raw-joined", concat({exactDeflatePrefix(3, 2, 0, false), table}));
+    writeSeed(fuzzer, "empty", exactDeflatePrefix(1, 0, 1, false));
+
+    // A table grown to many times its size: copies near and far (up to and
+    // past the longest distance), long runs, and incompressible stretches
+    // that make the window slide.
+    Bytes script;
+    scriptBytes(&script, Bytes(table.begin(), table.begin() + 2000));
+    scriptCopy(&script, 2000, 20000);
+    scriptNoise(&script, 11000);
+    scriptCopy(&script, 32505, 300);
+    scriptCopy(&script, 32506, 300);
+    scriptCopy(&script, 32507, 300);
+    scriptRun(&script, 5000, 'A');
+    scriptCopy(&script, 1, 700);
+    scriptNoise(&script, 40000);
+    scriptCopy(&script, 4096, 3);
+    scriptCopy(&script, 4097, 3);
+    scriptCopy(&script, 30000, 30000);
+    writeSeed(fuzzer, "table-grown", concat({exactDeflatePrefix(4, 7, 7, true), script}));
+
+    // The window's base: the bytes 32,506 back copied at loop top 65,274,
+    // with the input ending within the lookahead.
+    Bytes base;
+    scriptNoise(&base, 32768);
+    scriptBytes(&base, Bytes(table.begin() + 100, table.begin() + 400));
+    scriptNoise(&base, 65274 - 32768 - 300);
+    scriptCopy(&base, 32506, 20);
+    writeSeed(fuzzer, "window-base", concat({exactDeflatePrefix(2, 8, 6, true), base}));
+
+    // Random bytes of few values: short matches everywhere, coded blocks,
+    // and a window that slides.
+    Bytes few;
+    for (unsigned bits = 1; bits <= 6; ++bits) scriptNoise(&few, 30000, bits);
+    scriptCopy(&few, 32000, 5000);
+    scriptNoise(&few, 40000, 3);
+    writeSeed(fuzzer, "few-values", concat({exactDeflatePrefix(2, 9, 8, true), few}));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -279,6 +381,7 @@ int main(int argc, char** argv) {
     openArchiveSeeds();
     journalSeeds();
     patchRunSeeds();
+    exactDeflateSeeds();
     std::printf("make_seeds: %d files under %s\n", written, outputRoot.string().c_str());
     return 0;
 }
