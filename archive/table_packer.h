@@ -10,19 +10,20 @@
 #include "archive/reader.h"
 
 // A 0x02xx table as it lies in the file: u32 packed size, u32 plain size, the
-// stream (`packedBytes` in all), for the plain records in `plain`.
+// stream, for the plain records in `plain`.
 struct PackedTable {
     std::vector<uint8_t> plain;
-    MallocPtr packed;
-    uint32_t packedBytes = 0;
+    std::vector<uint8_t> packed;
     bool ok = false;  // packTable succeeded
 };
 
-// Deflates table->plain into table->packed at the default level, exactly as
-// the format's tables are deflated. Touches nothing but `table` (and zlib),
-// so it may run on any thread. Last error on failure: ERROR_NOT_ENOUGH_MEMORY
-// when the stream or its buffer cannot be had, ERROR_INVALID_DATA when
-// deflate misbehaves, ERROR_FILE_TOO_LARGE for tables past 4 GiB.
+// Deflates table->plain into table->packed: the bytes zlib's deflate writes at
+// the default level, as the format's tables have always been deflated, made
+// on all the machine's cores where the table is large enough to share
+// (exact_deflate.h). Touches nothing but `table`, so it may run on any
+// thread. Last error on failure: ERROR_NOT_ENOUGH_MEMORY when the stream or
+// its buffer cannot be had, ERROR_INVALID_DATA when deflate misbehaves,
+// ERROR_FILE_TOO_LARGE for tables past 4 GiB.
 bool packTable(PackedTable* table);
 
 // Packs one table on a thread of its own, so that a commit can copy entries

@@ -62,10 +62,11 @@ bool writeTableV2(FileHandle file, ArchiveNode* head, const PackedTable* advance
         if (!packTable(&own)) return false;
         table = &own;
     }
-    if (!fileOps().writeAt(file, position, table->packed.get(), table->packedBytes)) return false;
-    head->compressedSize = table->packedBytes;
+    const uint32_t packedBytes = uint32_t(table->packed.size());
+    if (!fileOps().writeAt(file, position, table->packed.data(), packedBytes)) return false;
+    head->compressedSize = packedBytes;
     head->realSize = uint32_t(table->plain.size());
-    *written = table->packedBytes;
+    *written = packedBytes;
     return true;
 }
 

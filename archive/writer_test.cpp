@@ -382,12 +382,15 @@ TEST(TableWriterV2, IncompressibleTableFitsWhateverTheOldPlainSize) {
 }
 
 // The stream is what deflate at the default level makes of the plain table
-// fed one record field per call, byte for byte: feeding it through a larger
-// staging buffer must not change the file. The table spans several staging
-// buffers, and its names compress, so deflate's matching is exercised.
-TEST(TableWriterV2, StreamEqualsTheOneFedFieldByField) {
+// fed one record field per call, byte for byte: packing it in pieces, or on
+// several threads once the table is large enough to share, must not change
+// the file. The tables span many pieces, and their names compress, so
+// deflate's matching is exercised.
+class TableWriterV2Sizes : public testing::TestWithParam<uint32_t> {};
+
+TEST_P(TableWriterV2Sizes, StreamEqualsTheOneFedFieldByField) {
     std::vector<V2Record> records;
-    for (uint32_t i = 0; i < 6000; ++i) {
+    for (uint32_t i = 0; i < GetParam(); ++i) {
         const std::string name = "data\\texture\\dir" + std::to_string(i / 50) + "\\file" + std::to_string(i) + ".bmp";
         records.push_back(v2Entry(name, i * 3, i * 3 + 5, i * 7, uint8_t(i % 3 == 0 ? TYPE_FILE_PLAIN : TYPE_FILE_CODED), i * 11));
     }
@@ -429,6 +432,10 @@ TEST(TableWriterV2, StreamEqualsTheOneFedFieldByField) {
     const size_t table = HEADER_SIZE + 64;
     EXPECT_EQ(expected, slice(written, table + V2_TABLE_SIZES, written.size() - table - V2_TABLE_SIZES));
 }
+
+// 500 records stay under the size worth sharing; 6,000 make a few pieces of
+// work, 40,000 (about 2.5 MB) many.
+INSTANTIATE_TEST_SUITE_P(Records, TableWriterV2Sizes, testing::Values(500u, 6000u, 40000u));
 
 // The table goes down first, then tableOffset, then the format word, then
 // the cut: a failure before the header writes leaves the header naming the
