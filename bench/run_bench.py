@@ -179,7 +179,7 @@ class Bench:
         self.work.mkdir()
         self.tools = {name: self.build / name for name in
                       ("hvrgen", "hvrupdate", "hvrconv", "hvrdiff", "extract_entries", "cipher_bench", "open_bench",
-                       "table_bench", "match_bench")}
+                       "table_bench", "match_bench", "exact_deflate_bench")}
         for tool in self.tools.values():
             if not os.access(tool, os.X_OK):
                 die(f"{tool} is missing: build the linux preset first")
@@ -567,6 +567,7 @@ class Bench:
             "open_bench": ".",
             "table_bench": "BM_WriteTable|BM_DeflateV2PerField",
             "match_bench": "BM_ApplyPatchList|BM_Pairwise/patch:1000",
+            "exact_deflate_bench": ".",
         }
         for name, pattern in filters.items():
             out = self.data / f"{name}.json"
