@@ -99,35 +99,33 @@ void headerAfter(const uint8_t* before, uint32_t tableOffset, uint16_t version, 
     storeU32(after + VERSION_POS, version);
 }
 
-JournalRead decodeV1(const uint8_t* bytes, size_t size, JournalImage* image) {
-    if (size < JOURNAL_V1_FIXED_SIZE + JOURNAL_CRC_SIZE) return JournalRead::torn;
-    const uint32_t rangeLength = loadU32(bytes + JOURNAL_V1_RANGE_LENGTH_POS);
-    if (size != JOURNAL_V1_FIXED_SIZE + uint64_t(rangeLength) + JOURNAL_CRC_SIZE) return JournalRead::torn;
-    if (loadU32(bytes + JOURNAL_V1_FIXED_SIZE + rangeLength) != crcOf(bytes, JOURNAL_V1_FIXED_SIZE + rangeLength))
-        return JournalRead::torn;
-    image->version = JOURNAL_VERSION_1;
-    image->originalSize = loadU64(bytes + JOURNAL_SIZE_POS);
-    std::memcpy(image->header, bytes + JOURNAL_HEADER_POS, HEADER_SIZE);
-    std::memcpy(image->newHeader, image->header, HEADER_SIZE);
-    image->rangeStart = loadU64(bytes + JOURNAL_V1_RANGE_POS_POS);
-    image->sampleCrc = 0;
-    image->range.assign(bytes + JOURNAL_V1_FIXED_SIZE, bytes + JOURNAL_V1_FIXED_SIZE + rangeLength);
-    return JournalRead::whole;
-}
+// Where the fields that differ between the two journal versions lie.
+struct JournalLayout {
+    uint32_t version;
+    uint32_t fixedSize;
+    uint32_t rangePositionPos;
+    uint32_t rangeLengthPos;
+    bool hasChangeSeal;  // the header after the change and the sample
+};
+constexpr JournalLayout LAYOUT_V1{JOURNAL_VERSION_1, JOURNAL_V1_FIXED_SIZE, JOURNAL_V1_RANGE_POS_POS,
+                                  JOURNAL_V1_RANGE_LENGTH_POS, false};
+constexpr JournalLayout LAYOUT_V2{JOURNAL_VERSION, JOURNAL_FIXED_SIZE, JOURNAL_RANGE_POS_POS,
+                                  JOURNAL_RANGE_LENGTH_POS, true};
 
-JournalRead decodeV2(const uint8_t* bytes, size_t size, JournalImage* image) {
-    if (size < JOURNAL_FIXED_SIZE + JOURNAL_CRC_SIZE) return JournalRead::torn;
-    const uint32_t rangeLength = loadU32(bytes + JOURNAL_RANGE_LENGTH_POS);
-    if (size != JOURNAL_FIXED_SIZE + uint64_t(rangeLength) + JOURNAL_CRC_SIZE) return JournalRead::torn;
-    if (loadU32(bytes + JOURNAL_FIXED_SIZE + rangeLength) != crcOf(bytes, JOURNAL_FIXED_SIZE + rangeLength))
+JournalRead decodeWith(const JournalLayout& layout, const uint8_t* bytes, size_t size, JournalImage* image) {
+    if (size < layout.fixedSize + JOURNAL_CRC_SIZE) return JournalRead::torn;
+    const uint32_t rangeLength = loadU32(bytes + layout.rangeLengthPos);
+    const uint64_t body = layout.fixedSize + uint64_t(rangeLength);
+    if (size != body + JOURNAL_CRC_SIZE || loadU32(bytes + body) != crcOf(bytes, size_t(body)))
         return JournalRead::torn;
-    image->version = JOURNAL_VERSION;
+    image->version = layout.version;
     image->originalSize = loadU64(bytes + JOURNAL_SIZE_POS);
     std::memcpy(image->header, bytes + JOURNAL_HEADER_POS, HEADER_SIZE);
-    std::memcpy(image->newHeader, bytes + JOURNAL_NEW_HEADER_POS, HEADER_SIZE);
-    image->rangeStart = loadU64(bytes + JOURNAL_RANGE_POS_POS);
-    image->sampleCrc = loadU32(bytes + JOURNAL_SAMPLE_CRC_POS);
-    image->range.assign(bytes + JOURNAL_FIXED_SIZE, bytes + JOURNAL_FIXED_SIZE + rangeLength);
+    std::memcpy(image->newHeader, layout.hasChangeSeal ? bytes + JOURNAL_NEW_HEADER_POS : image->header,
+                HEADER_SIZE);
+    image->sampleCrc = layout.hasChangeSeal ? loadU32(bytes + JOURNAL_SAMPLE_CRC_POS) : 0;
+    image->rangeStart = loadU64(bytes + layout.rangePositionPos);
+    image->range.assign(bytes + layout.fixedSize, bytes + body);
     return JournalRead::whole;
 }
 
@@ -154,8 +152,8 @@ JournalRead decodeJournal(const uint8_t* bytes, size_t size, JournalImage* image
         return JournalRead::torn;
     JournalRead read;
     switch (loadU32(bytes + JOURNAL_VERSION_POS)) {
-        case JOURNAL_VERSION_1: read = decodeV1(bytes, size, image); break;
-        case JOURNAL_VERSION: read = decodeV2(bytes, size, image); break;
+        case JOURNAL_VERSION_1: read = decodeWith(LAYOUT_V1, bytes, size, image); break;
+        case JOURNAL_VERSION: read = decodeWith(LAYOUT_V2, bytes, size, image); break;
         default:
             // A later program's journal, or damage to the version field. The
             // checksum cannot tell which without knowing the layout; keeping

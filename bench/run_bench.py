@@ -270,7 +270,8 @@ class Bench:
             result = timed()
             text = stdout.read_text(errors="replace")
             if expect_replaced is not None:
-                match = re.search(r"^(\d+)", text, re.M)
+                # "N個置換しました" in Japanese, "Replaced N entries." in English.
+                match = re.search(r"^(?:Replaced )?(\d+)", text, re.M)
                 if not match or int(match.group(1)) != expect_replaced:
                     die(f"{program} in {directory}: expected {expect_replaced} replacements, got: {text[:200]!r}")
             result["inPlace"] = os.stat(target).st_ino == inode
