@@ -42,8 +42,7 @@ Bytes farContent(const std::string& name, uint32_t size) { return pattern(size, 
 void writeSparseArchive(const char* name, const std::vector<Placed>& entries, uint32_t tableOffset,
                         uint32_t tableSize) {
     std::vector<V2Record> records;
-    for (const Placed& e : entries)
-        records.push_back({e.name, e.size, e.size, e.size, TYPE_FILE_PLAIN, e.offset});
+    for (const Placed& e : entries) records.push_back({e.name, e.size, e.size, e.size, TYPE_FILE_PLAIN, e.offset});
     ArchiveParts parts;
     parts.version = 0x0200;
     parts.entryCount = uint32_t(entries.size());
@@ -53,8 +52,7 @@ void writeSparseArchive(const char* name, const std::vector<Placed>& entries, ui
     const Bytes header = buildHeader(parts);
     const Bytes table = v2TableOfSize(records, tableSize);
     bool ok = fileOps().writeAt(file, 0, header.data(), HEADER_SIZE) &&
-              fileOps().writeAt(file, uint64_t(HEADER_SIZE) + tableOffset, table.data(),
-                                uint32_t(table.size()));
+              fileOps().writeAt(file, uint64_t(HEADER_SIZE) + tableOffset, table.data(), uint32_t(table.size()));
     for (const Placed& e : entries) {
         const Bytes bytes = farContent(e.name, e.size);
         ok = ok && fileOps().writeAt(file, uint64_t(HEADER_SIZE) + e.offset, bytes.data(), e.size);
@@ -65,8 +63,7 @@ void writeSparseArchive(const char* name, const std::vector<Placed>& entries, ui
 
 void writeSmallPatch(const std::vector<Placed>& patch) {
     std::vector<Piece> pieces;
-    for (const Placed& p : patch)
-        pieces.push_back({p.name, farContent(p.name + "'", p.size), false});
+    for (const Placed& p : patch) pieces.push_back({p.name, farContent(p.name + "'", p.size), false});
     writeFileBytes("update.hvp", plainArchive(pieces, 0));
 }
 
@@ -124,8 +121,7 @@ TEST(BigArchive, InPlacePassPast2GiB) {
         lists.data.reset();
 
         std::vector<Expected> expected;
-        for (const Placed& e : c.expected)
-            expected.push_back({e.name, expectedBytes(c, e), e.offset});
+        for (const Placed& e : c.expected) expected.push_back({e.name, expectedBytes(c, e), e.offset});
         expectEntries(ARCHIVE_FILE_NAME, expected);
     }
 }
@@ -170,8 +166,7 @@ Bytes readRange(const char* name, uint64_t position, uint32_t length) {
 uint64_t sizeOf(const char* name) {
     FileHandle file = fileOps().openExisting(name);
     uint64_t size = 0;
-    EXPECT_TRUE(file != nullptr && fileOps().fileSize(file, &size))
-        << describeError(getLastError());
+    EXPECT_TRUE(file != nullptr && fileOps().fileSize(file, &size)) << describeError(getLastError());
     fileOps().close(file);
     return size;
 }
@@ -191,8 +186,7 @@ TEST(BigArchive, RefusesOffsetsPast32BitsWithTheFileUnchanged) {
         SCOPED_TRACE(c.label);
         ScopedTempDir dir;
         ScopedCurrentDir cwd(dir.path());
-        writeSparseArchive(ARCHIVE_FILE_NAME,
-                           {{"a.dat", 0, 16}, {"c.dat", 16, 8}, {"z.dat", 0xFFFFFF00u, c.lastSize}},
+        writeSparseArchive(ARCHIVE_FILE_NAME, {{"a.dat", 0, 16}, {"c.dat", 16, 8}, {"z.dat", 0xFFFFFF00u, c.lastSize}},
                            24, 64);
         // Too big for the hole: it has to go behind the old end.
         writeSmallPatch({{"c.dat", 0, 100}});

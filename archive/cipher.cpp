@@ -43,18 +43,16 @@ constexpr uint32_t BLOCK_SIZE = 8;
 
 // The DES initial permutation: output bit j is input bit IP_TABLE[j - 1].
 constexpr uint8_t IP_TABLE[64] = {
-    58, 50, 42, 34, 26, 18, 10, 2, 60, 52, 44, 36, 28, 20, 12, 4,
-    62, 54, 46, 38, 30, 22, 14, 6, 64, 56, 48, 40, 32, 24, 16, 8,
-    57, 49, 41, 33, 25, 17, 9,  1, 59, 51, 43, 35, 27, 19, 11, 3,
-    61, 53, 45, 37, 29, 21, 13, 5, 63, 55, 47, 39, 31, 23, 15, 7,
+    58, 50, 42, 34, 26, 18, 10, 2,  60, 52, 44, 36, 28, 20, 12, 4,  62, 54, 46, 38, 30, 22,
+    14, 6,  64, 56, 48, 40, 32, 24, 16, 8,  57, 49, 41, 33, 25, 17, 9,  1,  59, 51, 43, 35,
+    27, 19, 11, 3,  61, 53, 45, 37, 29, 21, 13, 5,  63, 55, 47, 39, 31, 23, 15, 7,
 };
 
 // The DES final permutation, the inverse of IP.
 constexpr uint8_t FP_TABLE[64] = {
-    40, 8, 48, 16, 56, 24, 64, 32, 39, 7, 47, 15, 55, 23, 63, 31,
-    38, 6, 46, 14, 54, 22, 62, 30, 37, 5, 45, 13, 53, 21, 61, 29,
-    36, 4, 44, 12, 52, 20, 60, 28, 35, 3, 43, 11, 51, 19, 59, 27,
-    34, 2, 42, 10, 50, 18, 58, 26, 33, 1, 41, 9,  49, 17, 57, 25,
+    40, 8,  48, 16, 56, 24, 64, 32, 39, 7,  47, 15, 55, 23, 63, 31, 38, 6,  46, 14, 54, 22,
+    62, 30, 37, 5,  45, 13, 53, 21, 61, 29, 36, 4,  44, 12, 52, 20, 60, 28, 35, 3,  43, 11,
+    51, 19, 59, 27, 34, 2,  42, 10, 50, 18, 58, 26, 33, 1,  41, 9,  49, 17, 57, 25,
 };
 
 // The DES permutation of the S-box output (bits 1 to 32).
@@ -157,9 +155,8 @@ constexpr RoundTable ROUND = makeRoundTable();
 // Byte 0 of the block lands in the top bits whatever the machine's byte
 // order; compilers turn these into one load or store and a byte swap.
 inline uint64_t loadBlock(const uint8_t* p) {
-    return uint64_t(p[0]) << 56 | uint64_t(p[1]) << 48 | uint64_t(p[2]) << 40 |
-           uint64_t(p[3]) << 32 | uint64_t(p[4]) << 24 | uint64_t(p[5]) << 16 |
-           uint64_t(p[6]) << 8 | uint64_t(p[7]);
+    return uint64_t(p[0]) << 56 | uint64_t(p[1]) << 48 | uint64_t(p[2]) << 40 | uint64_t(p[3]) << 32 |
+           uint64_t(p[4]) << 24 | uint64_t(p[5]) << 16 | uint64_t(p[6]) << 8 | uint64_t(p[7]);
 }
 
 inline void storeBlock(uint8_t* p, uint64_t v) {
@@ -181,9 +178,8 @@ inline uint64_t transformBlock(uint64_t x) {
     // E as a 34-bit string: R's bit 32, bits 1 to 32, bit 1. Input k of the
     // S-boxes is then the six bits starting 4 * k from the top.
     const uint64_t e = uint64_t(r & 1) << 33 | uint64_t(r) << 1 | r >> 31;
-    return x ^ ROUND.entry[0][(e >> 28) & 63] ^ ROUND.entry[1][(e >> 24) & 63] ^
-           ROUND.entry[2][(e >> 20) & 63] ^ ROUND.entry[3][(e >> 16) & 63] ^
-           ROUND.entry[4][(e >> 12) & 63] ^ ROUND.entry[5][(e >> 8) & 63] ^
+    return x ^ ROUND.entry[0][(e >> 28) & 63] ^ ROUND.entry[1][(e >> 24) & 63] ^ ROUND.entry[2][(e >> 20) & 63] ^
+           ROUND.entry[3][(e >> 16) & 63] ^ ROUND.entry[4][(e >> 12) & 63] ^ ROUND.entry[5][(e >> 8) & 63] ^
            ROUND.entry[6][(e >> 4) & 63] ^ ROUND.entry[7][e & 63];
 }
 
@@ -316,8 +312,7 @@ CIPHER_VECTOR_TARGET inline __m512i transformVector(__m512i x, const VectorConst
     }
     const __m512i round = _mm512_gf2p8affine_epi64_epi8(c.transpose, spread, 0);
     x = _mm512_ternarylogic_epi64(x, round, c.foldMask, A_XOR_B_AND_C);
-    return _mm512_ternarylogic_epi64(x, _mm512_maskz_srli_epi64(ALL_LANES, round, 1), c.foldMask,
-                                     A_XOR_B_AND_C);
+    return _mm512_ternarylogic_epi64(x, _mm512_maskz_srli_epi64(ALL_LANES, round, 1), c.foldMask, A_XOR_B_AND_C);
 }
 
 // Masked loads and stores leave the lanes past the last block alone, so a
@@ -341,10 +336,10 @@ CIPHER_VECTOR_TARGET void runVector(uint8_t* buffer, uint64_t blocks) {
 // registers that cover them, 64 bytes each from the first block on: block i
 // of the group is lane (i * step) % 8 of register (i * step) / 8.
 struct StridePlan {
-    int64_t collect[8];  // lane i of the group takes this lane of its register
-    uint8_t fromRegister[8];   // per register: the group lanes it supplies
-    int64_t restore[8][8];     // per register: lane l takes this lane of the group
-    uint8_t toRegister[8];     // per register: its lanes that hold group blocks
+    int64_t collect[8];       // lane i of the group takes this lane of its register
+    uint8_t fromRegister[8];  // per register: the group lanes it supplies
+    int64_t restore[8][8];    // per register: lane l takes this lane of the group
+    uint8_t toRegister[8];    // per register: its lanes that hold group blocks
 };
 
 struct StridePlans {
@@ -393,9 +388,10 @@ CIPHER_VECTOR_TARGET uint64_t stridedGroups(uint8_t* first, uint64_t count, cons
         for (uint64_t r = 0; r < STEP; ++r) {
             const __mmask8 span = r + 1 < STEP ? ALL_LANES : LAST_REGISTER;
             uint8_t* at = base + 64 * r;
-            _mm512_mask_storeu_epi64(at, span, _mm512_mask_permutexvar_epi64(
-                                                   _mm512_maskz_loadu_epi64(span, at), plan.toRegister[r],
-                                                   _mm512_loadu_si512(plan.restore[r]), group));
+            _mm512_mask_storeu_epi64(
+                at, span,
+                _mm512_mask_permutexvar_epi64(_mm512_maskz_loadu_epi64(span, at), plan.toRegister[r],
+                                              _mm512_loadu_si512(plan.restore[r]), group));
         }
     }
     return i;
@@ -543,8 +539,7 @@ void codeEntryData(uint8_t* buffer, uint32_t length, int32_t cycle) {
     const uint64_t transformedBefore = (ALWAYS_CODED_BLOCKS + step - 1) / step;  // multiples below 20
     const uint64_t firstTransformed = transformedBefore * step;
     if (firstTransformed < blocks) {
-        transform.strided(buffer + firstTransformed * BLOCK_SIZE,
-                          (blocks - 1 - firstTransformed) / step + 1, step);
+        transform.strided(buffer + firstTransformed * BLOCK_SIZE, (blocks - 1 - firstTransformed) / step + 1, step);
     }
 
     constexpr uint64_t FIRST_SHUFFLE = 8;  // passed blocks up to and including the first shuffle

@@ -40,7 +40,7 @@ constexpr uint8_t FP[64] = {40, 8, 48, 16, 56, 24, 64, 32,  //
                             34, 2, 42, 10, 50, 18, 58, 26,  //
                             33, 1, 41, 9,  49, 17, 57, 25};
 
-constexpr uint8_t E[48] = {32, 1,  2,  3,  4,  5,  4,  5,  6,  7,  8,  9,  //
+constexpr uint8_t E[48] = {32, 1,  2,  3,  4,  5,  4,  5,  6,  7,  8,  9,   //
                            8,  9,  10, 11, 12, 13, 12, 13, 14, 15, 16, 17,  //
                            16, 17, 18, 19, 20, 21, 20, 21, 22, 23, 24, 25,  //
                            24, 25, 26, 27, 28, 29, 28, 29, 30, 31, 32, 1};
@@ -68,9 +68,9 @@ constexpr uint8_t S[8][64] = {
      13, 8,  11, 5, 6,  15, 0,  3,  4,  7, 2, 12, 1,  10, 14, 9,   //
      10, 6,  9,  0, 12, 11, 7,  13, 15, 1, 3, 14, 5,  2,  8,  4,   //
      3,  15, 0,  6, 10, 1,  13, 8,  9,  4, 5, 11, 12, 7,  2,  14},
-    {2,  12, 4,  1,  7,  10, 11, 6,  8,  5,  3,  15, 13, 0, 14, 9,  //
-     14, 11, 2,  12, 4,  7,  13, 1,  5,  0,  15, 10, 3,  9, 8,  6,  //
-     4,  2,  1,  11, 10, 13, 7,  8,  15, 9,  12, 5,  6,  3, 0,  14, //
+    {2,  12, 4,  1,  7,  10, 11, 6,  8,  5,  3,  15, 13, 0, 14, 9,   //
+     14, 11, 2,  12, 4,  7,  13, 1,  5,  0,  15, 10, 3,  9, 8,  6,   //
+     4,  2,  1,  11, 10, 13, 7,  8,  15, 9,  12, 5,  6,  3, 0,  14,  //
      11, 8,  12, 7,  1,  14, 2,  13, 6,  15, 0,  9,  10, 4, 5,  3},
     {12, 1,  10, 15, 9, 2,  6,  8,  0,  13, 3,  4,  14, 7,  5,  11,  //
      10, 15, 4,  2,  7, 12, 9,  5,  6,  1,  13, 14, 0,  11, 3,  8,   //
@@ -187,10 +187,9 @@ std::vector<Step> schedule(uint32_t blocks, int32_t cycle) {
 
 constexpr uint8_t ENCODE_TAKES[7] = {3, 4, 5, 0, 1, 6, 2};
 constexpr uint8_t DECODE_TAKES[7] = {3, 4, 6, 0, 1, 2, 5};
-constexpr uint8_t BYTE7_PAIRS[][2] = {{0x00, 0x2B}, {0x2B, 0x00}, {0x01, 0x68}, {0x68, 0x01},
-                                      {0x48, 0x77}, {0x77, 0x48}, {0x60, 0xFF}, {0xFF, 0x60},
-                                      {0x6C, 0x80}, {0x80, 0x6C}, {0xB9, 0xC0}, {0xC0, 0xB9},
-                                      {0xEB, 0xFE}, {0xFE, 0xEB}};
+constexpr uint8_t BYTE7_PAIRS[][2] = {{0x00, 0x2B}, {0x2B, 0x00}, {0x01, 0x68}, {0x68, 0x01}, {0x48, 0x77},
+                                      {0x77, 0x48}, {0x60, 0xFF}, {0xFF, 0x60}, {0x6C, 0x80}, {0x80, 0x6C},
+                                      {0xB9, 0xC0}, {0xC0, 0xB9}, {0xEB, 0xFE}, {0xFE, 0xEB}};
 
 uint8_t substituteByte7(uint8_t value) {
     for (const auto& pair : BYTE7_PAIRS) {
@@ -215,9 +214,7 @@ Bytes randomBytes(size_t size, uint32_t seed) {
     return bytes;
 }
 
-Bytes blockAt(const Bytes& buffer, uint32_t n) {
-    return Bytes(buffer.begin() + 8 * n, buffer.begin() + 8 * n + 8);
-}
+Bytes blockAt(const Bytes& buffer, uint32_t n) { return Bytes(buffer.begin() + 8 * n, buffer.begin() + 8 * n + 8); }
 
 std::string hex(const Bytes& bytes) {
     std::string text;
@@ -243,9 +240,7 @@ protected:
     void TearDown() override { selectVectorKernelForTesting(true); }
 };
 
-std::string kernelName(const ::testing::TestParamInfo<bool>& info) {
-    return info.param ? "Vector" : "Portable";
-}
+std::string kernelName(const ::testing::TestParamInfo<bool>& info) { return info.param ? "Vector" : "Portable"; }
 
 using BlockTransform = KernelTest;
 using NameCoding = KernelTest;
@@ -360,10 +355,8 @@ std::vector<reference::Step> observeSteps(const Bytes& input, const Bytes& outpu
     for (uint32_t n = 0; n < input.size() / 8; ++n) {
         const Bytes before = blockAt(input, n);
         const Bytes after = blockAt(output, n);
-        const Bytes transformed = encoding ? reference::encodeDirection(before)
-                                           : reference::decodeDirection(before);
-        const Bytes shuffled =
-            reference::shuffle(before, encoding ? reference::ENCODE_TAKES : reference::DECODE_TAKES);
+        const Bytes transformed = encoding ? reference::encodeDirection(before) : reference::decodeDirection(before);
+        const Bytes shuffled = reference::shuffle(before, encoding ? reference::ENCODE_TAKES : reference::DECODE_TAKES);
         EXPECT_TRUE(before != transformed && before != shuffled && transformed != shuffled)
             << "block " << n << " cannot be told apart; pick another seed";
         if (after == before) {
@@ -518,11 +511,26 @@ struct Byte7Case {
 };
 
 const Byte7Case BYTE7_CASES[] = {
-    {0x00, 0x2B}, {0x2B, 0x00}, {0x01, 0x68}, {0x68, 0x01}, {0x48, 0x77}, {0x77, 0x48},
-    {0x60, 0xFF}, {0xFF, 0x60}, {0x6C, 0x80}, {0x80, 0x6C}, {0xB9, 0xC0}, {0xC0, 0xB9},
-    {0xEB, 0xFE}, {0xFE, 0xEB},
+    {0x00, 0x2B},
+    {0x2B, 0x00},
+    {0x01, 0x68},
+    {0x68, 0x01},
+    {0x48, 0x77},
+    {0x77, 0x48},
+    {0x60, 0xFF},
+    {0xFF, 0x60},
+    {0x6C, 0x80},
+    {0x80, 0x6C},
+    {0xB9, 0xC0},
+    {0xC0, 0xB9},
+    {0xEB, 0xFE},
+    {0xFE, 0xEB},
     // In no pair: kept.
-    {0x02, 0x02}, {0x2A, 0x2A}, {0x55, 0x55}, {0x7F, 0x7F}, {0xFD, 0xFD},
+    {0x02, 0x02},
+    {0x2A, 0x2A},
+    {0x55, 0x55},
+    {0x7F, 0x7F},
+    {0xFD, 0xFD},
 };
 
 TEST_P(EntryData, ShuffleSubstitutesByte7InBothDirections) {
@@ -583,8 +591,16 @@ struct Operation {
 };
 
 const Operation OPERATIONS[] = {
-    {"decodeBlocks", [](uint8_t* b, uint32_t n) { decodeBlocks(b, n); return true; }},
-    {"encodeBlocks", [](uint8_t* b, uint32_t n) { encodeBlocks(b, n); return true; }},
+    {"decodeBlocks",
+     [](uint8_t* b, uint32_t n) {
+         decodeBlocks(b, n);
+         return true;
+     }},
+    {"encodeBlocks",
+     [](uint8_t* b, uint32_t n) {
+         encodeBlocks(b, n);
+         return true;
+     }},
     {"decodeName", decodeName},
     {"encodeName", encodeName},
     {"decodeEntryData cycle 0", [](uint8_t* b, uint32_t n) { return decodeEntryData(b, n, 0); }},

@@ -107,8 +107,8 @@ bool planInPlace(const ArchiveNode* head, uint64_t fileSize, InPlacePlan* plan) 
 
     plan->savedStart = plan->tableStart;
     const uint64_t saved = plan->tableStart >= fileSize ? 0
-                           : plan->tailMoves        ? fileSize - plan->tableStart
-                                                    : std::min(tableSize, fileSize - plan->tableStart);
+                           : plan->tailMoves            ? fileSize - plan->tableStart
+                                                        : std::min(tableSize, fileSize - plan->tableStart);
     if (saved > UINT32_MAX) return failWith(ERROR_FILE_TOO_LARGE);
     plan->savedLength = uint32_t(saved);
     return true;
@@ -139,9 +139,7 @@ std::unique_ptr<TablePacker> packInPlaceTable(const ArchiveNode* head, const InP
     return std::make_unique<TablePacker>(std::move(plain));
 }
 
-const PackedTable* resultOf(const std::unique_ptr<TablePacker>& packer) {
-    return packer ? packer->result() : nullptr;
-}
+const PackedTable* resultOf(const std::unique_ptr<TablePacker>& packer) { return packer ? packer->result() : nullptr; }
 
 // ---------------------------------------------------------------------------
 // The pass: its writes, which only the journal around them makes safe.
@@ -149,8 +147,7 @@ const PackedTable* resultOf(const std::unique_ptr<TablePacker>& packer) {
 bool writeInPlace(ArchiveNode* head, const InPlacePlan& plan, const std::unique_ptr<TablePacker>& packer,
                   CommitReport* report) {
     FileHandle file = head->file;
-    if (plan.tailLength > 0 &&
-        !copyRange(file, plan.tableEnd, file, plan.tableStart, uint32_t(plan.tailLength)))
+    if (plan.tailLength > 0 && !copyRange(file, plan.tableEnd, file, plan.tableStart, uint32_t(plan.tailLength)))
         return false;
 
     EntryCopier copier(file);
@@ -301,8 +298,7 @@ bool abandonTemporary(FileHandle temporary, const ArchivePaths& paths) {
 
 }  // namespace
 
-bool rebuildArchive(ArchiveNode* head, const ArchivePaths& paths, const ProgressSink& progress,
-                    CommitReport* report) {
+bool rebuildArchive(ArchiveNode* head, const ArchivePaths& paths, const ProgressSink& progress, CommitReport* report) {
     if (!rebuildFits(head)) return false;
     const std::unique_ptr<TablePacker> packer = packRebuiltTable(head);
     FileHandle temporary = fileOps().createNew(paths.temporary.c_str());

@@ -45,8 +45,7 @@ struct CommitReport {
 // stays). Entries already in the archive keep their bytes.
 // ERROR_FILE_TOO_LARGE, with nothing written, when an offset or the table
 // position would not fit in 32 bits.
-bool compactInPlace(ArchiveNode* head, const ArchivePaths& paths = plainArchivePaths(),
-                    CommitReport* report = nullptr);
+bool compactInPlace(ArchiveNode* head, const ArchivePaths& paths = plainArchivePaths(), CommitReport* report = nullptr);
 
 // Writes the whole archive anew into paths.temporary (header copy, entries in
 // list order without gaps, converted across major formats, then the table),

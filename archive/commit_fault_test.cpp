@@ -74,8 +74,7 @@ TEST(FaultSweep, InPlaceCommit) {
             CommitReport report;
             const bool committed = commitArchive(lists.data.get(), CommitRule::patch, plainArchivePaths(), {}, &report);
             EXPECT_EQ(1u, faults.injectedFailures());
-            EXPECT_EQ(0u, faults.createCalls(TEMP_FILE_NAME))
-                << "a failed in-place pass is not followed by a rebuild";
+            EXPECT_EQ(0u, faults.createCalls(TEMP_FILE_NAME)) << "a failed in-place pass is not followed by a rebuild";
             if (afterCommit) {
                 // The archive is the in-place result and stays so: a failure
                 // now (the rule's look at the new size) is no failure of the job.
@@ -128,7 +127,7 @@ TEST(FaultSweep, Rebuild) {
     ScopedCurrentDir cwd(dir.path());
     // The list reads from both the archive and the patch.
     const FileCall KINDS[] = {FileCall::createNew, FileCall::readUpTo, FileCall::writeAt,
-                              FileCall::truncate,     FileCall::flush,  FileCall::replace};
+                              FileCall::truncate,  FileCall::flush,    FileCall::replace};
     std::map<FileCall, uint64_t> counts;
     {
         writeExample(200, 300);
@@ -152,12 +151,11 @@ TEST(FaultSweep, Rebuild) {
     for (FileCall kind : KINDS) {
         for (uint64_t k = 1; k <= counts[kind]; ++k) runs.push_back({kind, k, false});
     }
-    for (uint64_t k = 1; k <= counts[FileCall::writeAt]; ++k)
-        runs.push_back({FileCall::writeAt, k, true});
+    for (uint64_t k = 1; k <= counts[FileCall::writeAt]; ++k) runs.push_back({FileCall::writeAt, k, true});
 
     for (const Run& run : runs) {
-        SCOPED_TRACE(testing::Message() << (run.shortWrite ? "short " : "")
-                                        << fileCallName(run.kind) << " " << run.nth);
+        SCOPED_TRACE(testing::Message() << (run.shortWrite ? "short " : "") << fileCallName(run.kind) << " "
+                                        << run.nth);
         writeExample(200, 300);
         const Bytes original = readFileBytes(ARCHIVE_FILE_NAME);
         FaultFileOps faults;

@@ -28,12 +28,11 @@ constexpr uint8_t DISTANCE_EXTRA[DEFLATE_DISTANCE_CODES] = {0, 0, 0, 0, 1, 1, 2,
 constexpr uint16_t DISTANCE_BASE[DEFLATE_DISTANCE_CODES] = {
     1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,    97,    129,
     193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
-constexpr uint8_t LENGTH_CODE_EXTRA[DEFLATE_LENGTH_CODES] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                                                              0, 0, 0, 0, 0, 0, 2, 3, 7};
+constexpr uint8_t LENGTH_CODE_EXTRA[DEFLATE_LENGTH_CODES] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 3, 7};
 
 // Symbol-to-code tables, built once.
 struct CodeTables {
-    uint8_t lengthCode[256];            // match length - 3 -> length code - 257
+    uint8_t lengthCode[256];               // match length - 3 -> length code - 257
     uint8_t distanceCode[DEFLATE_WINDOW];  // distance - 1 -> distance code
     uint8_t fixedLiteralLengths[288];
     uint8_t fixedDistanceLengths[DEFLATE_DISTANCE_CODES];
@@ -180,8 +179,8 @@ private:
         heap_[k] = node;
     }
 
-    void assignLengths(int maxCode, unsigned maxBits, const uint8_t* fixedLengths, const uint8_t* extra,
-                       int extraFrom, uint64_t* cost, uint64_t* fixedCost) {
+    void assignLengths(int maxCode, unsigned maxBits, const uint8_t* fixedLengths, const uint8_t* extra, int extraFrom,
+                       uint64_t* cost, uint64_t* fixedCost) {
         uint32_t perLength[MAX_CODE_BITS + 1] = {};
         // Every node past the limit counts, internal ones included: a subtree
         // of L leaves hanging below the limit costs L - 1 moves.
@@ -304,12 +303,12 @@ void planBlock(BlockPlan* plan) {
     TreeBuilder builder;
     uint64_t cost = 0;
     uint64_t fixedCost = 0;
-    const int literalMax = builder.build(literalFrequency, DEFLATE_LITERAL_CODES, MAX_CODE_BITS,
-                                         tables.fixedLiteralLengths, LENGTH_EXTRA, FIRST_LENGTH_CODE,
-                                         plan->literalLengths, &cost, &fixedCost);
-    const int distanceMax = builder.build(distanceFrequency, DEFLATE_DISTANCE_CODES, MAX_CODE_BITS,
-                                          tables.fixedDistanceLengths, DISTANCE_EXTRA, 0, plan->distanceLengths,
-                                          &cost, &fixedCost);
+    const int literalMax =
+        builder.build(literalFrequency, DEFLATE_LITERAL_CODES, MAX_CODE_BITS, tables.fixedLiteralLengths, LENGTH_EXTRA,
+                      FIRST_LENGTH_CODE, plan->literalLengths, &cost, &fixedCost);
+    const int distanceMax =
+        builder.build(distanceFrequency, DEFLATE_DISTANCE_CODES, MAX_CODE_BITS, tables.fixedDistanceLengths,
+                      DISTANCE_EXTRA, 0, plan->distanceLengths, &cost, &fixedCost);
     uint32_t lengthFrequency[DEFLATE_LENGTH_CODES] = {};
     auto count = [&lengthFrequency](uint32_t symbol, uint32_t, unsigned) { ++lengthFrequency[symbol]; };
     runLengths(plan->literalLengths, literalMax, count);

@@ -29,11 +29,11 @@ struct BlockPlan {
     std::vector<SymbolSpan> spans;
 
     // Set by planBlock.
-    uint32_t inputLength = 0;     // input bytes the symbols stand for
+    uint32_t inputLength = 0;       // input bytes the symbols stand for
     uint32_t lastSymbolLength = 0;  // of the last symbol, 0 for none
-    uint64_t dynamicBits = 0;     // with its own codes, the three header bits left out
-    uint64_t fixedBits = 0;       // with the fixed codes, likewise
-    uint16_t literalCodes = 0;    // codes sent: literal/length, distance, code length
+    uint64_t dynamicBits = 0;       // with its own codes, the three header bits left out
+    uint64_t fixedBits = 0;         // with the fixed codes, likewise
+    uint16_t literalCodes = 0;      // codes sent: literal/length, distance, code length
     uint16_t distanceCodes = 0;
     uint16_t lengthCodes = 0;
     uint8_t literalLengths[DEFLATE_LITERAL_CODES] = {};

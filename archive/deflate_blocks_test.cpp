@@ -148,8 +148,8 @@ TEST(BlockCoder, WriterKeepsItsNeighboursBitsAndItsRoom) {
         unsigned written;
         bool fits;
     };
-    const RoomCase CASES[] = {{0, 64, 64, true}, {3, 61, 61, true}, {5, 10, 7, true}, {0, 64, 65, false},
-                              {3, 60, 61, false}, {5, 3, 40, false}};
+    const RoomCase CASES[] = {{0, 64, 64, true},  {3, 61, 61, true},  {5, 10, 7, true},
+                              {0, 64, 65, false}, {3, 60, 61, false}, {5, 3, 40, false}};
     for (const RoomCase& c : CASES) {
         SCOPED_TRACE(testing::Message() << "phase " << c.phase << ", room " << c.room << ", written " << c.written);
         // Neighbours' bits all ones, this writer's all zeros; one guard byte.

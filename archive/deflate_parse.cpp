@@ -83,8 +83,7 @@ struct Level6Parser::Tables {
     uint16_t ranks[CHAIN_SLOTS];
 };
 
-Level6Parser::Level6Parser(const uint8_t* input, uint32_t size)
-    : input_(input), size_(size), tables_(new Tables) {}
+Level6Parser::Level6Parser(const uint8_t* input, uint32_t size) : input_(input), size_(size), tables_(new Tables) {}
 
 Level6Parser::~Level6Parser() = default;
 
@@ -136,8 +135,8 @@ void Level6Parser::warm(uint32_t start) {
     for (uint32_t position = from; position < to; ++position) insert(position);
 }
 
-uint32_t Level6Parser::longestMatch(uint32_t position, uint32_t candidate, uint32_t previousLength,
-                                    uint32_t lookahead, uint32_t* matchStart) const {
+uint32_t Level6Parser::longestMatch(uint32_t position, uint32_t candidate, uint32_t previousLength, uint32_t lookahead,
+                                    uint32_t* matchStart) const {
     const uint32_t limitLength = lookahead < DEFLATE_MAX_MATCH ? lookahead : DEFLATE_MAX_MATCH;
     uint32_t best = previousLength;
     // Nothing could beat the pending match inside the input that is left.

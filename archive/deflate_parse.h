@@ -121,7 +121,7 @@ struct ParseRequest {
 };
 
 struct ParseResult {
-    LazyState end;          // the loop top the parse stopped at
+    LazyState end;            // the loop top the parse stopped at
     bool reachedEnd = false;  // it ran to the end of the input
     bool met = false;         // it stopped where it met the other parse
     // The last symbol is the literal of a position still pending at the

@@ -32,5 +32,5 @@ struct ExactDeflateTuning {
 
 // deflateExactly with explicit knobs (deflateExactly uses the defaults with
 // its `threads`).
-bool deflateExactlyTuned(const uint8_t* input, size_t size, const ExactDeflateTuning& tuning,
-                         std::vector<uint8_t>* out, ExactDeflateReport* report);
+bool deflateExactlyTuned(const uint8_t* input, size_t size, const ExactDeflateTuning& tuning, std::vector<uint8_t>* out,
+                         ExactDeflateReport* report);

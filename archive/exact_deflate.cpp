@@ -466,8 +466,8 @@ const char* exactDeflatePathName(ExactDeflatePath path) {
     return "?";
 }
 
-bool deflateExactlyTuned(const uint8_t* input, size_t size, const ExactDeflateTuning& tuning,
-                         std::vector<uint8_t>* out, ExactDeflateReport* report) {
+bool deflateExactlyTuned(const uint8_t* input, size_t size, const ExactDeflateTuning& tuning, std::vector<uint8_t>* out,
+                         ExactDeflateReport* report) {
     ExactDeflateReport ownReport;
     if (report == nullptr) report = &ownReport;
     *report = ExactDeflateReport();

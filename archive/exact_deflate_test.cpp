@@ -336,10 +336,10 @@ std::vector<SeamCase> seamCases() {
     cases.push_back({"no repeats, 70,000 bytes", unique, parallelTuning(3, 8192, 1024), 5});
     // A match as the 16,383rd symbol closes the block, and an empty last
     // block follows; as the 16,384th it goes into the last block.
-    cases.push_back({"match fills the block",
-                     appended(slice(unique, 0, 16382), slice(unique, 100, 20)), parallelTuning(2, 4096, 512), 2});
-    cases.push_back({"match after a full block",
-                     appended(slice(unique, 0, 16383), slice(unique, 100, 20)), parallelTuning(2, 4096, 512), 2});
+    cases.push_back({"match fills the block", appended(slice(unique, 0, 16382), slice(unique, 100, 20)),
+                     parallelTuning(2, 4096, 512), 2});
+    cases.push_back({"match after a full block", appended(slice(unique, 0, 16383), slice(unique, 100, 20)),
+                     parallelTuning(2, 4096, 512), 2});
     // One byte repeated: every match 258 long, every chunk boundary inside
     // one; no chunk's own parse ever falls into step with the one before.
     cases.push_back({"all equal", Bytes(300000, 0x41), parallelTuning(2, 32 << 10, 4096), 0});
@@ -530,8 +530,8 @@ TEST(ExactDeflate, Sweep) {
                 for (unsigned threads : {1u, 2u, 5u, 8u}) {
                     ++seed;
                     const uint32_t chunk = 1024u << (seed % 9);
-                    const TableCase c = {"", version, entries, seed, seed % 40, shape, threads, chunk,
-                                         uint32_t(64u << (seed % 7))};
+                    const TableCase c = {
+                        "", version, entries, seed, seed % 40, shape, threads, chunk, uint32_t(64u << (seed % 7))};
                     SCOPED_TRACE(testing::Message() << "v" << version << " " << entries << " entries, seed " << seed
                                                     << ", " << threads << " threads, chunk " << chunk);
                     expectZlibBytes(plainTable(c), parallelTuning(threads, chunk, c.overlap),

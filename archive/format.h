@@ -25,8 +25,7 @@
 
 constexpr uint32_t HEADER_SIZE = 46;
 
-constexpr char ARCHIVE_MAGIC[16] = {'M', 'a', 's', 't', 'e', 'r', ' ', 'o',
-                                    'f', ' ', 'M', 'a', 'g', 'i', 'c', '\0'};
+constexpr char ARCHIVE_MAGIC[16] = {'M', 'a', 's', 't', 'e', 'r', ' ', 'o', 'f', ' ', 'M', 'a', 'g', 'i', 'c', '\0'};
 constexpr uint32_t MAGIC_POS = 0;
 constexpr uint32_t MAGIC_SIZE = 16;
 constexpr uint32_t RESERVED_POS = 16;
@@ -55,7 +54,7 @@ constexpr uint16_t MAJOR_V2 = 0x0200;  // deflated table with plain names
 constexpr uint32_t V1_RECORD_FIXED_SIZE = 27;
 constexpr uint32_t V1_NAME_FIELD_EXTRA = 6;  // nameFieldSize = L + 6
 constexpr uint32_t V1_NAME_POS = 6;
-constexpr uint32_t V1_SIZE_SUM_POS = 10;      // these five are relative to L
+constexpr uint32_t V1_SIZE_SUM_POS = 10;  // these five are relative to L
 constexpr uint32_t V1_STORED_BIASED_POS = 14;
 constexpr uint32_t V1_REAL_SIZE_POS = 18;
 constexpr uint32_t V1_TYPE_POS = 22;
@@ -83,7 +82,7 @@ constexpr uint32_t V2_REAL_SIZE_POS = 8;
 constexpr uint32_t V2_TYPE_POS = 12;
 constexpr uint32_t V2_OFFSET_POS = 13;
 constexpr uint32_t V2_FIELDS_SIZE = V2_RECORD_FIXED_SIZE - 1;  // all but the name's zero byte
-constexpr uint8_t TYPE_FILE_PLAIN = 1;       // stored bytes not block-coded
+constexpr uint8_t TYPE_FILE_PLAIN = 1;                         // stored bytes not block-coded
 constexpr uint8_t TYPE_DIRECTORY = 2;
 constexpr uint8_t TYPE_FILE_CODED = 3;       // cycle not 0
 constexpr uint8_t TYPE_FILE_HEAD_CODED = 5;  // cycle 0: only the leading blocks are coded

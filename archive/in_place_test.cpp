@@ -59,9 +59,8 @@ TEST(InPlacePass, ShortTailMovesDownOverTheTableAndPatchIsAppended) {
     EXPECT_FALSE(liveEnough(live, after.size())) << live << " live of " << after.size();
 
     lists.data.reset();
-    expectEntries(
-        ARCHIVE_FILE_NAME,
-        {{"a.dat", ex.a.bytes, 0}, {"b.dat", ex.p.bytes, 650}, {"x.dat", ex.x.bytes, 500}});
+    expectEntries(ARCHIVE_FILE_NAME,
+                  {{"a.dat", ex.a.bytes, 0}, {"b.dat", ex.p.bytes, 650}, {"x.dat", ex.x.bytes, 500}});
 }
 
 TEST(CommitRule, RebuildsOnlyWhenTooLittleIsLive) {
@@ -95,17 +94,15 @@ TEST(CommitRule, RebuildsOnlyWhenTooLittleIsLive) {
             // Header, then A, P and X without gaps, then the table.
             const uint32_t dataEnd = c.sizeA + 75 + 150;
             expectHeaderKept(original, after, dataEnd, 0x0200);
-            EXPECT_EQ(concat({ex.a.bytes, ex.p.bytes, ex.x.bytes}),
-                      slice(after, HEADER_SIZE, dataEnd));
-            expectEntries(ARCHIVE_FILE_NAME, {{"a.dat", ex.a.bytes, 0},
-                                              {"b.dat", ex.p.bytes, c.sizeA},
-                                              {"x.dat", ex.x.bytes, c.sizeA + 75}});
+            EXPECT_EQ(concat({ex.a.bytes, ex.p.bytes, ex.x.bytes}), slice(after, HEADER_SIZE, dataEnd));
+            expectEntries(
+                ARCHIVE_FILE_NAME,
+                {{"a.dat", ex.a.bytes, 0}, {"b.dat", ex.p.bytes, c.sizeA}, {"x.dat", ex.x.bytes, c.sizeA + 75}});
         } else {
             expectHeaderKept(original, after, 725, 0x0200);
             EXPECT_EQ(slice(original, HEADER_SIZE, 500), slice(after, HEADER_SIZE, 500));
-            expectEntries(
-                ARCHIVE_FILE_NAME,
-                {{"a.dat", ex.a.bytes, 0}, {"b.dat", ex.p.bytes, 650}, {"x.dat", ex.x.bytes, 500}});
+            expectEntries(ARCHIVE_FILE_NAME,
+                          {{"a.dat", ex.a.bytes, 0}, {"b.dat", ex.p.bytes, 650}, {"x.dat", ex.x.bytes, 500}});
         }
     }
 }
@@ -145,9 +142,9 @@ TEST(CommitRule, LeavesOutThePassOnlyWhenTheRebuildIsCertain) {
         EXPECT_EQ(c.rebuilds ? 1u : 0u, faults.createCalls(TEMP_FILE_NAME));
         lists.data.reset();
         if (c.rebuilds) {
-            expectEntries(ARCHIVE_FILE_NAME, {{"a.dat", ex.a.bytes, 0},
-                                              {"b.dat", ex.p.bytes, c.sizeA},
-                                              {"x.dat", ex.x.bytes, c.sizeA + 75}});
+            expectEntries(
+                ARCHIVE_FILE_NAME,
+                {{"a.dat", ex.a.bytes, 0}, {"b.dat", ex.p.bytes, c.sizeA}, {"x.dat", ex.x.bytes, c.sizeA + 75}});
         } else {
             expectEntries(ARCHIVE_FILE_NAME, {{"a.dat", ex.a.bytes, 0},
                                               {"b.dat", ex.p.bytes, c.sizeA + c.sizeB + 150},
@@ -242,7 +239,6 @@ TEST(CommitRule, ProgressWithoutThePassIsAsAfterIt) {
     EXPECT_LE(withoutPass.back(), 101u);
     EXPECT_EQ(resultAfter, resultWithout);
 }
-
 
 // ---------------------------------------------------------------------------
 // Boundaries of the in-place pass.
@@ -369,8 +365,7 @@ TEST(InPlacePass, HoleTakesEntriesThatFitWithRoomForPadding) {
         (c.p2InHole ? hole : append) += c.p2Size;
         EXPECT_EQ(append, head->offset) << "the table follows the last appended entry";
         lists.data.reset();
-        expectEntries(ARCHIVE_FILE_NAME,
-                      {{"a.dat", f.p1.bytes, p1At}, {"c.dat", f.p2.bytes, p2At}});
+        expectEntries(ARCHIVE_FILE_NAME, {{"a.dat", f.p1.bytes, p1At}, {"c.dat", f.p2.bytes, p2At}});
     }
 }
 
@@ -414,7 +409,6 @@ TEST(RebuildProgress, PositionIsWrittenOverOnePercentOfTheTotal) {
         EXPECT_EQ(c.position, progressPosition(c.written, c.total));
     }
 }
-
 
 // A pass that copies in tens of MiB deflates its table alongside, from the
 // records it expects the pass to leave; a pass copying less does not, as the

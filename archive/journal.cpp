@@ -79,8 +79,7 @@ Found readJournalFile(const char* name, std::vector<uint8_t>* bytes) {
 }
 
 // Adds [position, position + length) of the file to the checksum.
-bool addToChecksum(FileHandle file, uint64_t position, uint64_t length, std::vector<uint8_t>* buffer,
-                   uint32_t* crc) {
+bool addToChecksum(FileHandle file, uint64_t position, uint64_t length, std::vector<uint8_t>* buffer, uint32_t* crc) {
     while (length > 0) {
         const uint32_t piece = uint32_t(std::min<uint64_t>(length, buffer->size()));
         if (readAt(file, buffer->data(), position, piece) == nullptr) return false;
@@ -109,8 +108,8 @@ struct JournalLayout {
 };
 constexpr JournalLayout LAYOUT_V1{JOURNAL_VERSION_1, JOURNAL_V1_FIXED_SIZE, JOURNAL_V1_RANGE_POS_POS,
                                   JOURNAL_V1_RANGE_LENGTH_POS, false};
-constexpr JournalLayout LAYOUT_V2{JOURNAL_VERSION, JOURNAL_FIXED_SIZE, JOURNAL_RANGE_POS_POS,
-                                  JOURNAL_RANGE_LENGTH_POS, true};
+constexpr JournalLayout LAYOUT_V2{JOURNAL_VERSION, JOURNAL_FIXED_SIZE, JOURNAL_RANGE_POS_POS, JOURNAL_RANGE_LENGTH_POS,
+                                  true};
 
 JournalRead decodeWith(const JournalLayout& layout, const uint8_t* bytes, size_t size, JournalImage* image) {
     if (size < layout.fixedSize + JOURNAL_CRC_SIZE) return JournalRead::torn;
@@ -121,8 +120,7 @@ JournalRead decodeWith(const JournalLayout& layout, const uint8_t* bytes, size_t
     image->version = layout.version;
     image->originalSize = loadU64(bytes + JOURNAL_SIZE_POS);
     std::memcpy(image->header, bytes + JOURNAL_HEADER_POS, HEADER_SIZE);
-    std::memcpy(image->newHeader, layout.hasChangeSeal ? bytes + JOURNAL_NEW_HEADER_POS : image->header,
-                HEADER_SIZE);
+    std::memcpy(image->newHeader, layout.hasChangeSeal ? bytes + JOURNAL_NEW_HEADER_POS : image->header, HEADER_SIZE);
     image->sampleCrc = layout.hasChangeSeal ? loadU32(bytes + JOURNAL_SAMPLE_CRC_POS) : 0;
     image->rangeStart = loadU64(bytes + layout.rangePositionPos);
     image->range.assign(bytes + layout.fixedSize, bytes + body);
@@ -264,8 +262,8 @@ bool RollbackJournal::begin(FileHandle archive, uint64_t rangeStart, uint32_t ra
     }
     FileHandle journal = fileOps().createNew(name_);
     if (journal == nullptr) return false;
-    const bool written = fileOps().writeAt(journal, 0, bytes.data(), uint32_t(bytes.size())) &&
-                         fileOps().flush(journal);
+    const bool written =
+        fileOps().writeAt(journal, 0, bytes.data(), uint32_t(bytes.size())) && fileOps().flush(journal);
     const bool closed = fileOps().close(journal);
     if (!written || !closed) {
         // The archive is untouched: a journal that is not whole only goes.
@@ -332,10 +330,8 @@ Recovery recoverJournal(FileHandle archive, const ArchivePaths& paths, bool* cha
             if (!fileOps().remove(paths.journal.c_str())) return Recovery::rollbackFailed;
             *changed = true;
             return Recovery::clean;
-        case JournalRead::unknownVersion:
-            return Recovery::foreignJournal;
-        case JournalRead::whole:
-            break;
+        case JournalRead::unknownVersion: return Recovery::foreignJournal;
+        case JournalRead::whole: break;
     }
     JournalVerdict verdict;
     if (!judgeJournal(archive, image, &verdict)) return Recovery::rollbackFailed;

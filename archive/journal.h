@@ -33,14 +33,14 @@ constexpr uint32_t JOURNAL_MAGIC_SIZE = 8;
 constexpr uint32_t JOURNAL_VERSION_POS = 8;
 constexpr uint32_t JOURNAL_SIZE_POS = 12;
 constexpr uint32_t JOURNAL_HEADER_POS = 20;
-constexpr uint32_t JOURNAL_NEW_HEADER_POS = JOURNAL_HEADER_POS + HEADER_SIZE;        // 66
-constexpr uint32_t JOURNAL_RANGE_POS_POS = JOURNAL_NEW_HEADER_POS + HEADER_SIZE;     // 112
-constexpr uint32_t JOURNAL_RANGE_LENGTH_POS = JOURNAL_RANGE_POS_POS + 8;             // 120
-constexpr uint32_t JOURNAL_SAMPLE_CRC_POS = JOURNAL_RANGE_LENGTH_POS + 4;            // 124
-constexpr uint32_t JOURNAL_FIXED_SIZE = JOURNAL_SAMPLE_CRC_POS + 4;                  // 128
-constexpr uint32_t JOURNAL_V1_RANGE_POS_POS = JOURNAL_HEADER_POS + HEADER_SIZE;      // 66
-constexpr uint32_t JOURNAL_V1_RANGE_LENGTH_POS = JOURNAL_V1_RANGE_POS_POS + 8;       // 74
-constexpr uint32_t JOURNAL_V1_FIXED_SIZE = JOURNAL_V1_RANGE_LENGTH_POS + 4;          // 78
+constexpr uint32_t JOURNAL_NEW_HEADER_POS = JOURNAL_HEADER_POS + HEADER_SIZE;     // 66
+constexpr uint32_t JOURNAL_RANGE_POS_POS = JOURNAL_NEW_HEADER_POS + HEADER_SIZE;  // 112
+constexpr uint32_t JOURNAL_RANGE_LENGTH_POS = JOURNAL_RANGE_POS_POS + 8;          // 120
+constexpr uint32_t JOURNAL_SAMPLE_CRC_POS = JOURNAL_RANGE_LENGTH_POS + 4;         // 124
+constexpr uint32_t JOURNAL_FIXED_SIZE = JOURNAL_SAMPLE_CRC_POS + 4;               // 128
+constexpr uint32_t JOURNAL_V1_RANGE_POS_POS = JOURNAL_HEADER_POS + HEADER_SIZE;   // 66
+constexpr uint32_t JOURNAL_V1_RANGE_LENGTH_POS = JOURNAL_V1_RANGE_POS_POS + 8;    // 74
+constexpr uint32_t JOURNAL_V1_FIXED_SIZE = JOURNAL_V1_RANGE_LENGTH_POS + 4;       // 78
 constexpr uint32_t JOURNAL_CRC_SIZE = 4;
 constexpr uint32_t JOURNAL_VERSION = 2;
 
@@ -50,7 +50,7 @@ struct JournalImage {
     uint8_t header[HEADER_SIZE] = {};
     uint8_t newHeader[HEADER_SIZE] = {};  // version 2 only
     uint64_t rangeStart = 0;
-    uint32_t sampleCrc = 0;               // version 2 only
+    uint32_t sampleCrc = 0;  // version 2 only
     std::vector<uint8_t> range;
 };
 

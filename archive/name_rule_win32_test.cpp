@@ -78,13 +78,9 @@ std::string describe(const Character& c) {
     return hexOf(c.bytes) + text;
 }
 
-bool systemEqual(const std::string& a, const std::string& b) {
-    return lstrcmpiA(a.c_str(), b.c_str()) == 0;
-}
+bool systemEqual(const std::string& a, const std::string& b) { return lstrcmpiA(a.c_str(), b.c_str()) == 0; }
 
-bool oursEqual(const std::string& a, const std::string& b) {
-    return namesEqualIgnoringCase(a.c_str(), b.c_str());
-}
+bool oursEqual(const std::string& a, const std::string& b) { return namesEqualIgnoringCase(a.c_str(), b.c_str()); }
 
 // The system's reading of one character. Wine refuses 0xA0 and 0xFD-0xFF
 // under MB_ERR_INVALID_CHARS but reads them as Windows does without it.
@@ -133,8 +129,8 @@ const CodePage& codePage() {
         for (size_t i = 0; i < p.all.size(); ++i) {
             p.byKey[p.all[i].key].push_back(i);
             char sortKey[256];
-            const int n = LCMapStringA(LOCALE_USER_DEFAULT, LCMAP_SORTKEY | NORM_IGNORECASE,
-                                       p.all[i].bytes.c_str(), -1, sortKey, sizeof sortKey);
+            const int n = LCMapStringA(LOCALE_USER_DEFAULT, LCMAP_SORTKEY | NORM_IGNORECASE, p.all[i].bytes.c_str(), -1,
+                                       sortKey, sizeof sortKey);
             p.bySortKey[std::string(sortKey, size_t(std::max(n, 0)))].push_back(i);
         }
         p.sortClassOf.resize(p.all.size());
@@ -206,14 +202,15 @@ TEST_F(NameRuleAgainstSystem, EveryCharacterAgainstItsVariants) {
         const bool system = systemEqual(a.bytes, b.bytes);
         if (ours == system) continue;
         const Explained* why = ours ? nullptr : explanationFor(a.bytes, b.bytes);
-        std::printf("%s %s %s: ours %s, the system's %s%s%s\n", why ? "explained" : "UNEXPLAINED",
-                    describe(a).c_str(), describe(b).c_str(), ours ? "equal" : "different",
-                    system ? "equal" : "different", why ? "; " : "", why ? why->why : "");
+        std::printf("%s %s %s: ours %s, the system's %s%s%s\n", why ? "explained" : "UNEXPLAINED", describe(a).c_str(),
+                    describe(b).c_str(), ours ? "equal" : "different", system ? "equal" : "different", why ? "; " : "",
+                    why ? why->why : "");
         ++(why ? explained : unexplained);
     }
-    std::printf("%zu characters (%d not decoded by the system, %d ignored by it); %zu pairs compared, "
-                "%d disagreements explained, %d unexplained\n",
-                page.all.size(), notDecoded, ignorable, pairs.size(), explained, unexplained);
+    std::printf(
+        "%zu characters (%d not decoded by the system, %d ignored by it); %zu pairs compared, "
+        "%d disagreements explained, %d unexplained\n",
+        page.all.size(), notDecoded, ignorable, pairs.size(), explained, unexplained);
     EXPECT_EQ(0, ignorable);
     EXPECT_EQ(0, unexplained);
 }
@@ -226,9 +223,12 @@ TEST_F(NameRuleAgainstSystem, RandomNames) {
     std::vector<size_t> ascii, halfWidth, doubleByte;
     for (size_t i = 0; i < page.all.size(); ++i) {
         const unsigned char first = static_cast<unsigned char>(page.all[i].bytes[0]);
-        if (page.all[i].bytes.size() == 2) doubleByte.push_back(i);
-        else if (first >= 0xA1 && first <= 0xDF) halfWidth.push_back(i);
-        else if (first >= 0x20 && first < 0x7F) ascii.push_back(i);
+        if (page.all[i].bytes.size() == 2)
+            doubleByte.push_back(i);
+        else if (first >= 0xA1 && first <= 0xDF)
+            halfWidth.push_back(i);
+        else if (first >= 0x20 && first < 0x7F)
+            ascii.push_back(i);
     }
     // Letters and kana next to each other are where a wrong rule shows:
     // a letter after a half-width katakana, a double-byte character whose
@@ -281,8 +281,8 @@ TEST_F(NameRuleAgainstSystem, RandomNames) {
                     system ? "equal" : "different", allExplained ? "; " : "", allExplained ? why->why : "");
         ++(allExplained ? explained : unexplained);
     }
-    std::printf("%d random name pairs (%d equal by the system); %d disagreements explained, %d unexplained\n",
-                NAMES, equalBySystem, explained, unexplained);
+    std::printf("%d random name pairs (%d equal by the system); %d disagreements explained, %d unexplained\n", NAMES,
+                equalBySystem, explained, unexplained);
     EXPECT_EQ(0, unexplained);
 }
 
@@ -295,21 +295,27 @@ struct UndecodedCase {
 // characters. The system takes many of them for equal where we do not; it
 // must never tell apart what we call equal.
 const UndecodedCase UNDECODED_CASES[] = {
-    {"\x81", "\x82"},            // lone lead bytes
+    {"\x81", "\x82"},  // lone lead bytes
     {"a\x81", "a\x82"},
-    {"\x81", "\x81\x45"},        // a lone lead byte against '・'
-    {"\x85\x40", "\x85\x41"},    // unassigned pairs
+    {"\x81", "\x81\x45"},      // a lone lead byte against '・'
+    {"\x85\x40", "\x85\x41"},  // unassigned pairs
     {"\x85\x40", "\x81\x45"},
-    {"\x85\x41", "\x85\x61"},    // ... whose trail bytes are letters
+    {"\x85\x41", "\x85\x61"},  // ... whose trail bytes are letters
     {"\xEB\x40", "\xEC\x40"},
-    {"\x81 A", "\x82 a"},        // a lead byte before an invalid trail byte
+    {"\x81 A", "\x82 a"},  // a lead byte before an invalid trail byte
     {"\x81 A", "\x81 a"},
     {"\x81 A", "\x81 B"},
-    {"\x85\x41" "A", "\x85\x41" "a"},
-    {"\x85\x41" "A", "\x85\x41" "B"},
-    {"\x85\x40", "\x85"},        // a pair against its lead byte
-    {"\x81", "\x81\x81"},        // a lone lead byte against the character it would start
-    {"a\x81", "a"},              // a lone lead byte is not dropped
+    {"\x85\x41"
+     "A",
+     "\x85\x41"
+     "a"},
+    {"\x85\x41"
+     "A",
+     "\x85\x41"
+     "B"},
+    {"\x85\x40", "\x85"},  // a pair against its lead byte
+    {"\x81", "\x81\x81"},  // a lone lead byte against the character it would start
+    {"a\x81", "a"},        // a lone lead byte is not dropped
 };
 
 TEST_F(NameRuleAgainstSystem, NamesThatDoNotDecode) {

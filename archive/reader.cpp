@@ -97,8 +97,7 @@ bool readTableV1(ArchiveNode* head, uint32_t count) {
 
 // Inflates `packed` into exactly the `plain` buffer; true only for a stream
 // that ends within it. `*inflated` receives the bytes produced.
-bool inflateTable(const uint8_t* packed, uint32_t packedSize, uint8_t* plain, uint32_t plainSize,
-                  uint32_t* inflated) {
+bool inflateTable(const uint8_t* packed, uint32_t packedSize, uint8_t* plain, uint32_t plainSize, uint32_t* inflated) {
     z_stream stream{};
     if (inflateInit(&stream) != Z_OK) return failWith(ERROR_BAD_FORMAT);
     stream.next_in = const_cast<Bytef*>(packed);

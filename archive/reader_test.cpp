@@ -30,9 +30,7 @@ const char* errorName(uint32_t code) {
     }
 }
 
-std::string describe(uint32_t code) {
-    return std::to_string(code) + " (" + errorName(code) + ")";
-}
+std::string describe(uint32_t code) { return std::to_string(code) + " (" + errorName(code) + ")"; }
 
 // Opens `path` expecting a refusal with `code`.
 testing::AssertionResult refusedWith(const std::string& path, uint32_t code) {
@@ -41,8 +39,7 @@ testing::AssertionResult refusedWith(const std::string& path, uint32_t code) {
     if (head) return testing::AssertionFailure() << "opened, expected " << describe(code);
     const uint32_t got = getLastError();
     if (got != code) {
-        return testing::AssertionFailure()
-               << "refused with " << describe(got) << ", expected " << describe(code);
+        return testing::AssertionFailure() << "refused with " << describe(got) << ", expected " << describe(code);
     }
     return testing::AssertionSuccess();
 }
@@ -62,9 +59,8 @@ Bytes plainField(const std::string& name, uint32_t length) {
     return field;
 }
 
-V1Record v1File(const std::string& name, uint32_t compressedSize, uint32_t storedSize,
-                uint32_t realSize, uint32_t offset, uint8_t type = V1_TYPE_FILE,
-                uint32_t fieldLength = 0) {
+V1Record v1File(const std::string& name, uint32_t compressedSize, uint32_t storedSize, uint32_t realSize,
+                uint32_t offset, uint8_t type = V1_TYPE_FILE, uint32_t fieldLength = 0) {
     return v1Entry(name, compressedSize, storedSize, realSize, type, offset, fieldLength);
 }
 
@@ -85,8 +81,7 @@ V1Record v1RawField(const Bytes& field) {
 const uint32_t V1_RECORD0_FIELD = 16;
 
 ArchiveParts validV1() {
-    return v1Archive({v1File("doc/readme.txt", 100, 104, 300, 0), v1Directory("doc", 0)},
-                     Bytes(104, 0x5A));
+    return v1Archive({v1File("doc/readme.txt", 100, 104, 300, 0), v1Directory("doc", 0)}, Bytes(104, 0x5A));
 }
 
 std::vector<V2Record> validV2Records() {
@@ -128,15 +123,15 @@ protected:
 TEST_F(ReaderTest, V1WorkedExampleRecordReadsEveryField) {
     const Bytes codedName = codedNameField("doc/readme.txt", 16);
     const Bytes record = concat({
-        fromHex("16 00 00 00"   // nameFieldSize = 16 + 6
-                "00 00"),       // unused
-        codedName,              // "doc/readme.txt", zero byte and padding, coded
-        fromHex("00 00 00 00"   // unused
-                "5B 04 00 00"   // sizeSum 100 + 300 + 715
-                "33 93 00 00"   // storedBiased 104 + 37579
-                "2C 01 00 00"   // realSize 300
-                "01"            // type: file
-                "20 00 00 00"), // offset 0x20
+        fromHex("16 00 00 00"    // nameFieldSize = 16 + 6
+                "00 00"),        // unused
+        codedName,               // "doc/readme.txt", zero byte and padding, coded
+        fromHex("00 00 00 00"    // unused
+                "5B 04 00 00"    // sizeSum 100 + 300 + 715
+                "33 93 00 00"    // storedBiased 104 + 37579
+                "2C 01 00 00"    // realSize 300
+                "01"             // type: file
+                "20 00 00 00"),  // offset 0x20
     });
     ASSERT_EQ(43u, record.size());
     // Every other 0x01xx fixture comes from the builder; it must lay a
@@ -193,23 +188,16 @@ std::vector<V1EntryCase> v1EntryCases() {
     oddDirectory.realSize = 9;
 
     return {
-        {"file", v1File("doc/readme.txt", 100, 104, 300, 0x20), "doc/readme.txt", 16, false,
-         100, 104, 300, 3},
-        {"directory as written: 715, 37579, 0", v1Directory("doc", 0x1234), "doc", 8, true, 0,
-         0, 0, NO_CYCLE},
-        {"directory with other numbers in its size fields", oddDirectory, "junk", 8, true, 0, 0,
-         0, NO_CYCLE},
-        {"any nonzero type is a file", v1File("map.gat", 10, 16, 40, 0, 0x7F), "map.gat", 8,
-         false, 10, 16, 40, 0},
-        {"biased sums wrap modulo 2^32",
-         v1File("big.txt", 4000000000u, 0xFFFFFFF0u, 500000000u, 0), "big.txt", 8, false,
-         4000000000u, 0xFFFFFFF0u, 500000000u, 10},
-        {"7 characters fill an 8-byte field", v1File("abc.txt", 1, 8, 1, 0), "abc.txt", 8,
-         false, 1, 8, 1, 1},
-        {"8 characters need a 16-byte field", v1File("abcd.txt", 1, 8, 1, 0), "abcd.txt", 16,
-         false, 1, 8, 1, 1},
-        {"a field longer than needed is kept whole", v1File("a.txt", 1, 8, 1, 0, 1, 24),
-         "a.txt", 24, false, 1, 8, 1, 1},
+        {"file", v1File("doc/readme.txt", 100, 104, 300, 0x20), "doc/readme.txt", 16, false, 100, 104, 300, 3},
+        {"directory as written: 715, 37579, 0", v1Directory("doc", 0x1234), "doc", 8, true, 0, 0, 0, NO_CYCLE},
+        {"directory with other numbers in its size fields", oddDirectory, "junk", 8, true, 0, 0, 0, NO_CYCLE},
+        {"any nonzero type is a file", v1File("map.gat", 10, 16, 40, 0, 0x7F), "map.gat", 8, false, 10, 16, 40, 0},
+        {"biased sums wrap modulo 2^32", v1File("big.txt", 4000000000u, 0xFFFFFFF0u, 500000000u, 0), "big.txt", 8,
+         false, 4000000000u, 0xFFFFFFF0u, 500000000u, 10},
+        {"7 characters fill an 8-byte field", v1File("abc.txt", 1, 8, 1, 0), "abc.txt", 8, false, 1, 8, 1, 1},
+        {"8 characters need a 16-byte field", v1File("abcd.txt", 1, 8, 1, 0), "abcd.txt", 16, false, 1, 8, 1, 1},
+        {"a field longer than needed is kept whole", v1File("a.txt", 1, 8, 1, 0, 1, 24), "a.txt", 24, false, 1, 8, 1,
+         1},
         {"field in its known coded form", knownCoding, "abc", 8, false, 9, 16, 9, 0},
     };
 }
@@ -255,29 +243,27 @@ struct V2EntryCase {
 };
 
 const V2EntryCase V2_ENTRY_CASES[] = {
-    {"coded file", {"doc/readme.txt", 100, 104, 300, TYPE_FILE_CODED, 0x20}, 16, false, 100,
-     104, 300, 3},
+    {"coded file", {"doc/readme.txt", 100, 104, 300, TYPE_FILE_CODED, 0x20}, 16, false, 100, 104, 300, 3},
     // The type byte's 3-or-5 distinction is not trusted: the cycle is derived.
-    {"type 5 .bmp gets its digit count", {"logo.bmp", 4096, 4096, 9000, TYPE_FILE_HEAD_CODED, 0},
-     16, false, 4096, 4096, 9000, 4},
-    {"type 3 .gnd gets cycle 0", {"map.gnd", 4096, 4096, 9000, TYPE_FILE_CODED, 0}, 8, false,
-     4096, 4096, 9000, 0},
-    {"plain file", {"plain.txt", 500, 500, 800, TYPE_FILE_PLAIN, 0x99}, 16, false, 500, 500,
-     800, NO_CYCLE},
-    {"directory ignores its size fields", {"doc", 11, 22, 33, TYPE_DIRECTORY, 0x77}, 8, true, 0,
-     0, 0, NO_CYCLE},
+    {"type 5 .bmp gets its digit count",
+     {"logo.bmp", 4096, 4096, 9000, TYPE_FILE_HEAD_CODED, 0},
+     16,
+     false,
+     4096,
+     4096,
+     9000,
+     4},
+    {"type 3 .gnd gets cycle 0", {"map.gnd", 4096, 4096, 9000, TYPE_FILE_CODED, 0}, 8, false, 4096, 4096, 9000, 0},
+    {"plain file", {"plain.txt", 500, 500, 800, TYPE_FILE_PLAIN, 0x99}, 16, false, 500, 500, 800, NO_CYCLE},
+    {"directory ignores its size fields", {"doc", 11, 22, 33, TYPE_DIRECTORY, 0x77}, 8, true, 0, 0, 0, NO_CYCLE},
     // Type 0 means a directory only in the other layout.
     {"type 0 is a file here", {"zero.txt", 55, 56, 57, 0, 0}, 16, false, 55, 56, 57, 2},
     {"unknown type 9 is read like 3", {"nine.txt", 5, 8, 5, 9, 0}, 16, false, 5, 8, 5, 1},
     {"empty name", {"", 7, 8, 7, TYPE_FILE_CODED, 0}, 8, false, 7, 8, 7, 0},
-    {"7 characters: nameLength 8", {"abc.txt", 1, 8, 1, TYPE_FILE_CODED, 0}, 8, false, 1, 8, 1,
-     1},
-    {"8 characters: nameLength 16", {"abcd.txt", 1, 8, 1, TYPE_FILE_CODED, 0}, 16, false, 1, 8,
-     1, 1},
-    {"15 characters: nameLength 16", {"abcdefghijk.txt", 1, 8, 1, TYPE_FILE_CODED, 0}, 16,
-     false, 1, 8, 1, 1},
-    {"16 characters: nameLength 24", {"abcdefghijkl.txt", 1, 8, 1, TYPE_FILE_CODED, 0}, 24,
-     false, 1, 8, 1, 1},
+    {"7 characters: nameLength 8", {"abc.txt", 1, 8, 1, TYPE_FILE_CODED, 0}, 8, false, 1, 8, 1, 1},
+    {"8 characters: nameLength 16", {"abcd.txt", 1, 8, 1, TYPE_FILE_CODED, 0}, 16, false, 1, 8, 1, 1},
+    {"15 characters: nameLength 16", {"abcdefghijk.txt", 1, 8, 1, TYPE_FILE_CODED, 0}, 16, false, 1, 8, 1, 1},
+    {"16 characters: nameLength 24", {"abcdefghijkl.txt", 1, 8, 1, TYPE_FILE_CODED, 0}, 24, false, 1, 8, 1, 1},
 };
 
 TEST_F(ReaderTest, V2RecordsReadBackToBack) {
@@ -386,20 +372,98 @@ struct AcceptCase {
 };
 
 const AcceptCase ACCEPT_CASES[] = {
-    {"format word 0x0100", [] { ArchiveParts p = validV1(); p.version = 0x0100; return buildArchive(p); }, 0x0100, 2},
-    {"format word 0x0103", [] { ArchiveParts p = validV1(); p.version = 0x0103; return buildArchive(p); }, 0x0103, 2},
-    {"format word 0x01FF", [] { ArchiveParts p = validV1(); p.version = 0x01FF; return buildArchive(p); }, 0x01FF, 2},
-    {"format word 0x0200", [] { ArchiveParts p = validV2(); p.version = 0x0200; return buildArchive(p); }, 0x0200, 3},
-    {"format word 0x02FF", [] { ArchiveParts p = validV2(); p.version = 0x02FF; return buildArchive(p); }, 0x02FF, 3},
+    {"format word 0x0100",
+     [] {
+         ArchiveParts p = validV1();
+         p.version = 0x0100;
+         return buildArchive(p);
+     },
+     0x0100, 2},
+    {"format word 0x0103",
+     [] {
+         ArchiveParts p = validV1();
+         p.version = 0x0103;
+         return buildArchive(p);
+     },
+     0x0103, 2},
+    {"format word 0x01FF",
+     [] {
+         ArchiveParts p = validV1();
+         p.version = 0x01FF;
+         return buildArchive(p);
+     },
+     0x01FF, 2},
+    {"format word 0x0200",
+     [] {
+         ArchiveParts p = validV2();
+         p.version = 0x0200;
+         return buildArchive(p);
+     },
+     0x0200, 3},
+    {"format word 0x02FF",
+     [] {
+         ArchiveParts p = validV2();
+         p.version = 0x02FF;
+         return buildArchive(p);
+     },
+     0x02FF, 3},
     // Positions 44 and 45 share the version field but are never read.
-    {"0x01xx, bytes 44 and 45 set", [] { ArchiveParts p = validV1(); p.versionPad = {0x02, 0xFF}; return buildArchive(p); }, 0x0103, 2},
-    {"0x02xx, bytes 44 and 45 set", [] { ArchiveParts p = validV2(); p.versionPad = {0x01, 0xFF}; return buildArchive(p); }, 0x0200, 3},
-    {"reserved bytes set", [] { ArchiveParts p = validV1(); p.reserved.fill(0xEE); return buildArchive(p); }, 0x0103, 2},
-    {"large count bias", [] { ArchiveParts p = validV1(); p.countBias = 0x89ABCDEFu; return buildArchive(p); }, 0x0103, 2},
-    {"count bias wraps the biased count", [] { ArchiveParts p = validV2(); p.countBias = 0xFFFFFFFEu; return buildArchive(p); }, 0x0200, 3},
-    {"0x01xx table right behind the header", [] { ArchiveParts p = validV1(); p.data.clear(); return buildArchive(p); }, 0x0103, 2},
-    {"0x02xx table right behind the header", [] { ArchiveParts p = validV2(); p.data.clear(); return buildArchive(p); }, 0x0200, 3},
-    {"0x02xx bytes behind the table", [] { ArchiveParts p = validV2(); p.trailer = Bytes(300, 0xCC); return buildArchive(p); }, 0x0200, 3},
+    {"0x01xx, bytes 44 and 45 set",
+     [] {
+         ArchiveParts p = validV1();
+         p.versionPad = {0x02, 0xFF};
+         return buildArchive(p);
+     },
+     0x0103, 2},
+    {"0x02xx, bytes 44 and 45 set",
+     [] {
+         ArchiveParts p = validV2();
+         p.versionPad = {0x01, 0xFF};
+         return buildArchive(p);
+     },
+     0x0200, 3},
+    {"reserved bytes set",
+     [] {
+         ArchiveParts p = validV1();
+         p.reserved.fill(0xEE);
+         return buildArchive(p);
+     },
+     0x0103, 2},
+    {"large count bias",
+     [] {
+         ArchiveParts p = validV1();
+         p.countBias = 0x89ABCDEFu;
+         return buildArchive(p);
+     },
+     0x0103, 2},
+    {"count bias wraps the biased count",
+     [] {
+         ArchiveParts p = validV2();
+         p.countBias = 0xFFFFFFFEu;
+         return buildArchive(p);
+     },
+     0x0200, 3},
+    {"0x01xx table right behind the header",
+     [] {
+         ArchiveParts p = validV1();
+         p.data.clear();
+         return buildArchive(p);
+     },
+     0x0103, 2},
+    {"0x02xx table right behind the header",
+     [] {
+         ArchiveParts p = validV2();
+         p.data.clear();
+         return buildArchive(p);
+     },
+     0x0200, 3},
+    {"0x02xx bytes behind the table",
+     [] {
+         ArchiveParts p = validV2();
+         p.trailer = Bytes(300, 0xCC);
+         return buildArchive(p);
+     },
+     0x0200, 3},
 };
 
 TEST_F(ReaderTest, AcceptsVariationsTheFormatAllows) {
@@ -417,8 +481,7 @@ TEST_F(ReaderTest, EntriesBeyondEndOfFileAreAccepted) {
     const uint32_t farOffset = 0x7FFF0000u;
     {
         SCOPED_TRACE("0x01xx");
-        ArchivePtr head = openBytes(
-            buildArchive(v1Archive({v1File("far.txt", 0x1000, 0x1000, 0x2000, farOffset)})));
+        ArchivePtr head = openBytes(buildArchive(v1Archive({v1File("far.txt", 0x1000, 0x1000, 0x2000, farOffset)})));
         ASSERT_TRUE(head);
         ASSERT_NE(nullptr, head->next);
         EXPECT_EQ(farOffset, head->next->offset);
@@ -426,8 +489,8 @@ TEST_F(ReaderTest, EntriesBeyondEndOfFileAreAccepted) {
     }
     {
         SCOPED_TRACE("0x02xx");
-        ArchivePtr head = openBytes(buildArchive(
-            v2Archive({{"far.txt", 0x1000, 0x1000, 0x2000, TYPE_FILE_CODED, farOffset}})));
+        ArchivePtr head =
+            openBytes(buildArchive(v2Archive({{"far.txt", 0x1000, 0x1000, 0x2000, TYPE_FILE_CODED, farOffset}})));
         ASSERT_TRUE(head);
         ASSERT_NE(nullptr, head->next);
         EXPECT_EQ(farOffset, head->next->offset);
@@ -444,64 +507,258 @@ struct RefusalCase {
 
 const RefusalCase REFUSAL_CASES[] = {
     // Header.
-    {"magic: first byte changed", [] { ArchiveParts p = validV1(); p.magic[0] = 'm'; return buildArchive(p); }, ERROR_BAD_FORMAT, "bad-magic"},
-    {"magic: last letter in another case", [] { ArchiveParts p = validV1(); p.magic[14] = 'C'; return buildArchive(p); }, ERROR_BAD_FORMAT, "bad-magic"},
-    {"magic: no zero byte after the text", [] { ArchiveParts p = validV1(); p.magic[15] = '!'; return buildArchive(p); }, ERROR_BAD_FORMAT, "bad-magic"},
-    {"format word 0x0300", [] { ArchiveParts p = validV1(); p.version = 0x0300; return buildArchive(p); }, ERROR_INVALID_DATA, "unknown-layout"},
-    {"format word 0x0000", [] { ArchiveParts p = validV1(); p.version = 0x0000; return buildArchive(p); }, ERROR_INVALID_DATA, "unknown-layout"},
-    {"format word 0x0301", [] { ArchiveParts p = validV1(); p.version = 0x0301; return buildArchive(p); }, ERROR_INVALID_DATA, "unknown-layout"},
-    {"format word 0xFF02", [] { ArchiveParts p = validV2(); p.version = 0xFF02; return buildArchive(p); }, ERROR_INVALID_DATA, "unknown-layout"},
+    {"magic: first byte changed",
+     [] {
+         ArchiveParts p = validV1();
+         p.magic[0] = 'm';
+         return buildArchive(p);
+     },
+     ERROR_BAD_FORMAT, "bad-magic"},
+    {"magic: last letter in another case",
+     [] {
+         ArchiveParts p = validV1();
+         p.magic[14] = 'C';
+         return buildArchive(p);
+     },
+     ERROR_BAD_FORMAT, "bad-magic"},
+    {"magic: no zero byte after the text",
+     [] {
+         ArchiveParts p = validV1();
+         p.magic[15] = '!';
+         return buildArchive(p);
+     },
+     ERROR_BAD_FORMAT, "bad-magic"},
+    {"format word 0x0300",
+     [] {
+         ArchiveParts p = validV1();
+         p.version = 0x0300;
+         return buildArchive(p);
+     },
+     ERROR_INVALID_DATA, "unknown-layout"},
+    {"format word 0x0000",
+     [] {
+         ArchiveParts p = validV1();
+         p.version = 0x0000;
+         return buildArchive(p);
+     },
+     ERROR_INVALID_DATA, "unknown-layout"},
+    {"format word 0x0301",
+     [] {
+         ArchiveParts p = validV1();
+         p.version = 0x0301;
+         return buildArchive(p);
+     },
+     ERROR_INVALID_DATA, "unknown-layout"},
+    {"format word 0xFF02",
+     [] {
+         ArchiveParts p = validV2();
+         p.version = 0xFF02;
+         return buildArchive(p);
+     },
+     ERROR_INVALID_DATA, "unknown-layout"},
     // The magic is checked before the format word.
-    {"wrong magic and format word 0x0300", [] { ArchiveParts p = validV1(); p.magic[0] = 'm'; p.version = 0x0300; return buildArchive(p); }, ERROR_BAD_FORMAT, "bad-magic"},
+    {"wrong magic and format word 0x0300",
+     [] {
+         ArchiveParts p = validV1();
+         p.magic[0] = 'm';
+         p.version = 0x0300;
+         return buildArchive(p);
+     },
+     ERROR_BAD_FORMAT, "bad-magic"},
 
     // 0x01xx table.
-    {"0x01xx: table offset one byte past the end of the file", [] { ArchiveParts p = validV1(); p.tableOffset = uint32_t(p.data.size() + p.table.size() + 1); return buildArchive(p); }, ERROR_BAD_FORMAT, "table-offset-past-end"},
-    {"0x01xx: table offset 0xFFFFFFFF", [] { ArchiveParts p = validV1(); p.tableOffset = 0xFFFFFFFFu; return buildArchive(p); }, ERROR_BAD_FORMAT, "table-offset-past-end"},
-    {"0x01xx: one entry more announced than recorded", [] { ArchiveParts p = validV1(); p.entryCount = 3; return buildArchive(p); }, ERROR_BAD_FORMAT, "fewer-records"},
-    {"0x01xx: entry count wraps to 0xFFFFFFFF", [] { ArchiveParts p = validV1(); p.countBias = 1; p.entryCount = 0xFFFFFFFFu; return buildArchive(p); }, ERROR_BAD_FORMAT, "fewer-records"},
-    {"0x01xx: last record one byte short", [] { ArchiveParts p = validV1(); p.table.pop_back(); return buildArchive(p); }, ERROR_BAD_FORMAT, "record-past-end"},
-    {"0x01xx: nameFieldSize 0", [] { ArchiveParts p = validV1(); putU32(p.table, 0, 0); return buildArchive(p); }, ERROR_BAD_FORMAT, "name-field-too-short"},
-    {"0x01xx: nameFieldSize 5, shorter than its own prefix", [] { ArchiveParts p = validV1(); putU32(p.table, 0, 5); return buildArchive(p); }, ERROR_BAD_FORMAT, "name-field-too-short"},
-    {"0x01xx: nameFieldSize 6, a name field with no room for a zero byte", [] { ArchiveParts p = validV1(); putU32(p.table, 0, 6); return buildArchive(p); }, ERROR_BAD_FORMAT, "name-without-end"},
+    {"0x01xx: table offset one byte past the end of the file",
+     [] {
+         ArchiveParts p = validV1();
+         p.tableOffset = uint32_t(p.data.size() + p.table.size() + 1);
+         return buildArchive(p);
+     },
+     ERROR_BAD_FORMAT, "table-offset-past-end"},
+    {"0x01xx: table offset 0xFFFFFFFF",
+     [] {
+         ArchiveParts p = validV1();
+         p.tableOffset = 0xFFFFFFFFu;
+         return buildArchive(p);
+     },
+     ERROR_BAD_FORMAT, "table-offset-past-end"},
+    {"0x01xx: one entry more announced than recorded",
+     [] {
+         ArchiveParts p = validV1();
+         p.entryCount = 3;
+         return buildArchive(p);
+     },
+     ERROR_BAD_FORMAT, "fewer-records"},
+    {"0x01xx: entry count wraps to 0xFFFFFFFF",
+     [] {
+         ArchiveParts p = validV1();
+         p.countBias = 1;
+         p.entryCount = 0xFFFFFFFFu;
+         return buildArchive(p);
+     },
+     ERROR_BAD_FORMAT, "fewer-records"},
+    {"0x01xx: last record one byte short",
+     [] {
+         ArchiveParts p = validV1();
+         p.table.pop_back();
+         return buildArchive(p);
+     },
+     ERROR_BAD_FORMAT, "record-past-end"},
+    {"0x01xx: nameFieldSize 0",
+     [] {
+         ArchiveParts p = validV1();
+         putU32(p.table, 0, 0);
+         return buildArchive(p);
+     },
+     ERROR_BAD_FORMAT, "name-field-too-short"},
+    {"0x01xx: nameFieldSize 5, shorter than its own prefix",
+     [] {
+         ArchiveParts p = validV1();
+         putU32(p.table, 0, 5);
+         return buildArchive(p);
+     },
+     ERROR_BAD_FORMAT, "name-field-too-short"},
+    {"0x01xx: nameFieldSize 6, a name field with no room for a zero byte",
+     [] {
+         ArchiveParts p = validV1();
+         putU32(p.table, 0, 6);
+         return buildArchive(p);
+     },
+     ERROR_BAD_FORMAT, "name-without-end"},
     // Records that are sound but for a name field of partial blocks, whose
     // zero bytes lie in the part that no block coding touches.
-    {"0x01xx: name field of 12 bytes, not whole blocks", [] { return buildArchive(v1Archive({v1RawField(concat({codedNameField("abc", 8), Bytes(4, 0)}))})); }, ERROR_BAD_FORMAT, "name-field-not-blocks"},
-    {"0x01xx: name field of 4 bytes", [] { return buildArchive(v1Archive({v1RawField(Bytes(4, 0))})); }, ERROR_BAD_FORMAT, "name-field-not-blocks"},
-    {"0x01xx: name field running past the end of the file", [] { ArchiveParts p = validV1(); putU32(p.table, 0, 6 + 8 * 64); return buildArchive(p); }, ERROR_BAD_FORMAT, "record-past-end"},
-    {"0x01xx: nameFieldSize 0xFFFFFFFF", [] { ArchiveParts p = validV1(); putU32(p.table, 0, 0xFFFFFFFFu); return buildArchive(p); }, ERROR_BAD_FORMAT, "name-field-not-blocks"},
-    {"0x01xx: nameFieldSize 0xFFFFFFFE, a whole number of blocks", [] { ArchiveParts p = validV1(); putU32(p.table, 0, 0xFFFFFFFEu); return buildArchive(p); }, ERROR_BAD_FORMAT, "record-past-end"},
-    {"0x01xx: name field decodes without a zero byte", [] {
+    {"0x01xx: name field of 12 bytes, not whole blocks",
+     [] {
+         return buildArchive(v1Archive({v1RawField(concat({codedNameField("abc", 8), Bytes(4, 0)}))}));
+     },
+     ERROR_BAD_FORMAT, "name-field-not-blocks"},
+    {"0x01xx: name field of 4 bytes", [] { return buildArchive(v1Archive({v1RawField(Bytes(4, 0))})); },
+     ERROR_BAD_FORMAT, "name-field-not-blocks"},
+    {"0x01xx: name field running past the end of the file",
+     [] {
+         ArchiveParts p = validV1();
+         putU32(p.table, 0, 6 + 8 * 64);
+         return buildArchive(p);
+     },
+     ERROR_BAD_FORMAT, "record-past-end"},
+    {"0x01xx: nameFieldSize 0xFFFFFFFF",
+     [] {
+         ArchiveParts p = validV1();
+         putU32(p.table, 0, 0xFFFFFFFFu);
+         return buildArchive(p);
+     },
+     ERROR_BAD_FORMAT, "name-field-not-blocks"},
+    {"0x01xx: nameFieldSize 0xFFFFFFFE, a whole number of blocks",
+     [] {
+         ArchiveParts p = validV1();
+         putU32(p.table, 0, 0xFFFFFFFEu);
+         return buildArchive(p);
+     },
+     ERROR_BAD_FORMAT, "record-past-end"},
+    {"0x01xx: name field decodes without a zero byte",
+     [] {
          ArchiveParts p = validV1();
          const Bytes field = codedNameField("doc/readme.txt12", V1_RECORD0_FIELD);
          std::copy(field.begin(), field.end(), p.table.begin() + V1_NAME_POS);
-         return buildArchive(p); }, ERROR_BAD_FORMAT, "name-without-end"},
+         return buildArchive(p);
+     },
+     ERROR_BAD_FORMAT, "name-without-end"},
 
     // 0x02xx table.
-    {"0x02xx: table offset past the end of the file", [] { ArchiveParts p = validV2(); p.tableOffset = uint32_t(p.data.size() + p.table.size() + 1); return buildArchive(p); }, ERROR_BAD_FORMAT, "table-offset-past-end"},
-    {"0x02xx: packed and plain sizes 0 and no stream", [] { ArchiveParts p = v2Archive({}); p.table = Bytes(8, 0); return buildArchive(p); }, ERROR_BAD_FORMAT, "table-does-not-inflate"},
-    {"0x02xx: stream cut short by 4 bytes, packed size to match", [] {
+    {"0x02xx: table offset past the end of the file",
+     [] {
+         ArchiveParts p = validV2();
+         p.tableOffset = uint32_t(p.data.size() + p.table.size() + 1);
+         return buildArchive(p);
+     },
+     ERROR_BAD_FORMAT, "table-offset-past-end"},
+    {"0x02xx: packed and plain sizes 0 and no stream",
+     [] {
+         ArchiveParts p = v2Archive({});
+         p.table = Bytes(8, 0);
+         return buildArchive(p);
+     },
+     ERROR_BAD_FORMAT, "table-does-not-inflate"},
+    {"0x02xx: stream cut short by 4 bytes, packed size to match",
+     [] {
          ArchiveParts p = validV2();
          p.table.resize(p.table.size() - 4);
          putU32(p.table, 0, uint32_t(p.table.size() - 8));
-         return buildArchive(p); }, ERROR_BAD_FORMAT, "table-does-not-inflate"},
-    {"0x02xx: packed size one byte past the end of the file", [] { ArchiveParts p = validV2(); putU32(p.table, 0, uint32_t(p.table.size() - 8 + 1)); return buildArchive(p); }, ERROR_BAD_FORMAT, "packed-size-past-end"},
+         return buildArchive(p);
+     },
+     ERROR_BAD_FORMAT, "table-does-not-inflate"},
+    {"0x02xx: packed size one byte past the end of the file",
+     [] {
+         ArchiveParts p = validV2();
+         putU32(p.table, 0, uint32_t(p.table.size() - 8 + 1));
+         return buildArchive(p);
+     },
+     ERROR_BAD_FORMAT, "packed-size-past-end"},
     // packed + 8 wraps to 0 (and to 7): the stream must not be taken from a
     // buffer that short.
-    {"0x02xx: packed size 0xFFFFFFF8", [] { ArchiveParts p = validV2(); putU32(p.table, 0, 0xFFFFFFF8u); return buildArchive(p); }, ERROR_BAD_FORMAT, "packed-size-past-end"},
-    {"0x02xx: packed size 0xFFFFFFFF", [] { ArchiveParts p = validV2(); putU32(p.table, 0, 0xFFFFFFFFu); return buildArchive(p); }, ERROR_BAD_FORMAT, "packed-size-past-end"},
-    {"0x02xx: zlib header damaged", [] { ArchiveParts p = validV2(); p.table[8] ^= 0x01; return buildArchive(p); }, ERROR_BAD_FORMAT, "table-does-not-inflate"},
-    {"0x02xx: stream checksum damaged", [] { ArchiveParts p = validV2(); p.table.back() ^= 0x01; return buildArchive(p); }, ERROR_BAD_FORMAT, "table-does-not-inflate"},
-    {"0x02xx: plain size one byte short of the inflated table", [] { ArchiveParts p = validV2(); putU32(p.table, 4, uint32_t(v2PlainTable(validV2Records()).size() - 1)); return buildArchive(p); }, ERROR_BAD_FORMAT, "table-does-not-inflate"},
-    {"0x02xx: plain size 0", [] { ArchiveParts p = validV2(); putU32(p.table, 4, 0); return buildArchive(p); }, ERROR_BAD_FORMAT, "table-does-not-inflate"},
+    {"0x02xx: packed size 0xFFFFFFF8",
+     [] {
+         ArchiveParts p = validV2();
+         putU32(p.table, 0, 0xFFFFFFF8u);
+         return buildArchive(p);
+     },
+     ERROR_BAD_FORMAT, "packed-size-past-end"},
+    {"0x02xx: packed size 0xFFFFFFFF",
+     [] {
+         ArchiveParts p = validV2();
+         putU32(p.table, 0, 0xFFFFFFFFu);
+         return buildArchive(p);
+     },
+     ERROR_BAD_FORMAT, "packed-size-past-end"},
+    {"0x02xx: zlib header damaged",
+     [] {
+         ArchiveParts p = validV2();
+         p.table[8] ^= 0x01;
+         return buildArchive(p);
+     },
+     ERROR_BAD_FORMAT, "table-does-not-inflate"},
+    {"0x02xx: stream checksum damaged",
+     [] {
+         ArchiveParts p = validV2();
+         p.table.back() ^= 0x01;
+         return buildArchive(p);
+     },
+     ERROR_BAD_FORMAT, "table-does-not-inflate"},
+    {"0x02xx: plain size one byte short of the inflated table",
+     [] {
+         ArchiveParts p = validV2();
+         putU32(p.table, 4, uint32_t(v2PlainTable(validV2Records()).size() - 1));
+         return buildArchive(p);
+     },
+     ERROR_BAD_FORMAT, "table-does-not-inflate"},
+    {"0x02xx: plain size 0",
+     [] {
+         ArchiveParts p = validV2();
+         putU32(p.table, 4, 0);
+         return buildArchive(p);
+     },
+     ERROR_BAD_FORMAT, "table-does-not-inflate"},
     // Sizes no stream of this length can inflate to, so nothing that large
     // may be allocated on their word.
-    {"0x02xx: plain size 1 GiB", [] { ArchiveParts p = validV2(); putU32(p.table, 4, 0x40000000u); return buildArchive(p); }, ERROR_BAD_FORMAT, "plain-size-impossible"},
-    {"0x02xx: plain size 0xFFFFFFFF", [] { ArchiveParts p = validV2(); putU32(p.table, 4, 0xFFFFFFFFu); return buildArchive(p); }, ERROR_BAD_FORMAT, "plain-size-impossible"},
+    {"0x02xx: plain size 1 GiB",
+     [] {
+         ArchiveParts p = validV2();
+         putU32(p.table, 4, 0x40000000u);
+         return buildArchive(p);
+     },
+     ERROR_BAD_FORMAT, "plain-size-impossible"},
+    {"0x02xx: plain size 0xFFFFFFFF",
+     [] {
+         ArchiveParts p = validV2();
+         putU32(p.table, 4, 0xFFFFFFFFu);
+         return buildArchive(p);
+     },
+     ERROR_BAD_FORMAT, "plain-size-impossible"},
     // The bytes between the stream's end and the announced plain size were
     // never inflated: no record may come from them. A stored stream lets the
     // announced size be large, and a buffer that large usually comes from
     // fresh zeroed pages, where zeros would parse as a record.
-    {"0x02xx: plain size 200000 bytes more than inflated, one more entry announced", [] {
+    {"0x02xx: plain size 200000 bytes more than inflated, one more entry announced",
+     [] {
          std::vector<V2Record> records = validV2Records();
          records.push_back({std::string(400, 'n'), 1, 8, 1, TYPE_FILE_CODED, 0});
          const Bytes plain = v2PlainTable(records);
@@ -509,13 +766,34 @@ const RefusalCase REFUSAL_CASES[] = {
          ArchiveParts p = v2Archive(records, Bytes(124, 0x5A));
          p.table = v2TableBytes(stream, uint32_t(stream.size()), uint32_t(plain.size() + 200000));
          p.entryCount = uint32_t(records.size() + 1);
-         return buildArchive(p); }, ERROR_BAD_FORMAT, "fewer-records"},
-    {"0x02xx: one entry more announced than recorded", [] { ArchiveParts p = validV2(); p.entryCount = 4; return buildArchive(p); }, ERROR_BAD_FORMAT, "fewer-records"},
-    {"0x02xx: entry count wraps to 0xFFFFFFFF", [] { ArchiveParts p = validV2(); p.countBias = 3; p.entryCount = 0xFFFFFFFFu; return buildArchive(p); }, ERROR_BAD_FORMAT, "fewer-records"},
-    {"0x02xx: last name has no zero byte before the table ends", [] {
-         return v2WithPlain(concat({v2PlainTable(validV2Records()), fromHex("61 62 63")}), 4); }, ERROR_BAD_FORMAT, "record-past-end"},
-    {"0x02xx: last record ends inside its fixed fields", [] {
-         return v2WithPlain(concat({v2PlainTable(validV2Records()), fromHex("61 00"), Bytes(16, 0)}), 4); }, ERROR_BAD_FORMAT, "record-past-end"},
+         return buildArchive(p);
+     },
+     ERROR_BAD_FORMAT, "fewer-records"},
+    {"0x02xx: one entry more announced than recorded",
+     [] {
+         ArchiveParts p = validV2();
+         p.entryCount = 4;
+         return buildArchive(p);
+     },
+     ERROR_BAD_FORMAT, "fewer-records"},
+    {"0x02xx: entry count wraps to 0xFFFFFFFF",
+     [] {
+         ArchiveParts p = validV2();
+         p.countBias = 3;
+         p.entryCount = 0xFFFFFFFFu;
+         return buildArchive(p);
+     },
+     ERROR_BAD_FORMAT, "fewer-records"},
+    {"0x02xx: last name has no zero byte before the table ends",
+     [] {
+         return v2WithPlain(concat({v2PlainTable(validV2Records()), fromHex("61 62 63")}), 4);
+     },
+     ERROR_BAD_FORMAT, "record-past-end"},
+    {"0x02xx: last record ends inside its fixed fields",
+     [] {
+         return v2WithPlain(concat({v2PlainTable(validV2Records()), fromHex("61 00"), Bytes(16, 0)}), 4);
+     },
+     ERROR_BAD_FORMAT, "record-past-end"},
 };
 
 TEST_F(ReaderTest, RefusesDamagedArchivesAndClosesTheFile) {
@@ -548,8 +826,7 @@ TEST_F(ReaderTest, RefusesEveryTruncation) {
             const uint32_t code = head ? ERROR_SUCCESS : getLastError();
             if (code != ERROR_BAD_FORMAT) wrong << " " << length << ":" << describe(code);
         }
-        EXPECT_EQ("", wrong.str()) << "lengths not refused with ERROR_BAD_FORMAT (of "
-                                   << full.size() << ")";
+        EXPECT_EQ("", wrong.str()) << "lengths not refused with ERROR_BAD_FORMAT (of " << full.size() << ")";
         writeFileBytes(path_, full);
         EXPECT_TRUE(ArchivePtr(openArchive(path_.c_str())));
     }
@@ -630,12 +907,9 @@ struct ReadCase {
 };
 
 const ReadCase READ_CASES[] = {
-    {"inside the file", 3, 5, true},
-    {"the whole file", 0, 16, true},
-    {"up to the last byte", 10, 6, true},
-    {"one byte past the end", 10, 7, false},
-    {"starting at the end", 16, 1, false},
-    {"starting far past the end", 1000, 4, false},
+    {"inside the file", 3, 5, true},       {"the whole file", 0, 16, true},
+    {"up to the last byte", 10, 6, true},  {"one byte past the end", 10, 7, false},
+    {"starting at the end", 16, 1, false}, {"starting far past the end", 1000, 4, false},
 };
 
 TEST_F(ReaderTest, ReadAtRefusesShortReadsAndKeepsCallersBuffer) {

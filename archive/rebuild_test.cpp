@@ -105,8 +105,7 @@ TEST(Rebuild, OverwritesAnExistingTemporaryFile) {
     head.reset();
     EXPECT_FALSE(fileExists(TEMP_FILE_NAME));
     const Bytes after = readFileBytes(ARCHIVE_FILE_NAME);
-    EXPECT_EQ(HEADER_SIZE + 40 + tableSize, after.size())
-        << "bytes of the old temporary file remain";
+    EXPECT_EQ(HEADER_SIZE + 40 + tableSize, after.size()) << "bytes of the old temporary file remain";
     EXPECT_EQ(concat({f1, f2}), slice(after, HEADER_SIZE, 40));
 }
 
@@ -121,8 +120,7 @@ TEST(Rebuild, FailureLeavesTheArchiveAndNoTemporaryFile) {
         uint32_t code;
     };
     const FailureCase CASES[] = {
-        {"an entry's bytes lie past the end of the file", true, false, FileCall::readUpTo, 0,
-         ERROR_BAD_FORMAT},
+        {"an entry's bytes lie past the end of the file", true, false, FileCall::readUpTo, 0, ERROR_BAD_FORMAT},
         {"data.$$$ cannot be created", false, true, FileCall::createNew, 1, ERROR_ACCESS_DENIED},
         {"flushing data.$$$ fails", false, true, FileCall::flush, 1, ERROR_IO_DEVICE},
         {"replacing data.hvr fails", false, true, FileCall::replace, 1, ERROR_ACCESS_DENIED},
@@ -138,8 +136,7 @@ TEST(Rebuild, FailureLeavesTheArchiveAndNoTemporaryFile) {
         ASSERT_TRUE(head) << describeError(getLastError());
         // The second file is written after the first: the failure comes
         // with data.$$$ half made.
-        if (c.entryPastEnd)
-            entryNamed(head.get(), "second.txt")->offset = uint32_t(original.size());
+        if (c.entryPastEnd) entryNamed(head.get(), "second.txt")->offset = uint32_t(original.size());
         sumStoredSizes(head.get());
         faults.resetCounts();
         if (c.inject) faults.failCall(c.kind, c.nth, c.code);

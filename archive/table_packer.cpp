@@ -38,8 +38,7 @@ TablePacker::TablePacker(std::vector<uint8_t> plain) : worker_(std::make_unique<
     LastErrorGuard keep;
     try {
         worker_->thread = std::thread([this] { packTable(&table_); });
-    } catch (const std::system_error&) {
-    }
+    } catch (const std::system_error&) {}
 }
 
 TablePacker::~TablePacker() { worker_->join(); }

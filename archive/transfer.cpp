@@ -84,8 +84,8 @@ constexpr uint32_t DIRECT_RUN_LIMIT = 8 << 20;
 
 }  // namespace
 
-bool copyRange(FileHandle sourceFile, uint64_t sourcePosition, FileHandle targetFile,
-               uint64_t targetPosition, uint32_t length) {
+bool copyRange(FileHandle sourceFile, uint64_t sourcePosition, FileHandle targetFile, uint64_t targetPosition,
+               uint32_t length) {
     MallocPtr buffer(readAt(sourceFile, nullptr, sourcePosition, length));
     if (!buffer) return false;
     return fileOps().writeAt(targetFile, targetPosition, buffer.get(), length);
@@ -115,8 +115,7 @@ void describeTransfer(ArchiveNode* entry, uint64_t targetPosition, bool versions
     convertFields(entry, conversionFor(entry, versionsDiffer));
 }
 
-bool transferEntry(FileHandle targetFile, uint64_t targetPosition, ArchiveNode* entry,
-                   bool versionsDiffer) {
+bool transferEntry(FileHandle targetFile, uint64_t targetPosition, ArchiveNode* entry, bool versionsDiffer) {
     const uint32_t newOffset = uint32_t(targetPosition - HEADER_SIZE);
     if (entry->isDirectory) {
         entry->compressedSize = 0;
@@ -146,8 +145,7 @@ bool transferEntry(FileHandle targetFile, uint64_t targetPosition, ArchiveNode* 
     // The whole stored range is read (a short read fails), so only the
     // padding room needs clearing.
     std::memset(buffer.get() + storedSize, 0, PADDING_ROOM);
-    if (readAt(entry->file, buffer.get(), sourcePosition, storedSize) == nullptr)
-        return false;
+    if (readAt(entry->file, buffer.get(), sourcePosition, storedSize) == nullptr) return false;
     convert(entry, conversion, buffer.get());
 
     if (!fileOps().writeAt(targetFile, targetPosition, buffer.get(), entry->storedSize)) return false;
@@ -174,8 +172,8 @@ bool EntryCopier::flush() {
 bool EntryCopier::flushDirect() {
     if (directLength_ == 0) return true;
     uint32_t done = 0;
-    const bool ok = fileOps().copyAt(directSource_, directSourceStart_, target_, directTargetStart_, directLength_,
-                                     &done);
+    const bool ok =
+        fileOps().copyAt(directSource_, directSourceStart_, target_, directTargetStart_, directLength_, &done);
     const uint32_t wanted = directLength_;
     directLength_ = 0;
     if (!ok) return false;

@@ -9,8 +9,8 @@
 // same and the ranges may overlap either way: the whole range is read before
 // anything is written. Last error on failure: the read's or the write's code,
 // ERROR_NOT_ENOUGH_MEMORY, or ERROR_BAD_FORMAT when the source ends early.
-bool copyRange(FileHandle sourceFile, uint64_t sourcePosition, FileHandle targetFile,
-               uint64_t targetPosition, uint32_t length);
+bool copyRange(FileHandle sourceFile, uint64_t sourcePosition, FileHandle targetFile, uint64_t targetPosition,
+               uint32_t length);
 
 // Whether an entry's bytes cross between the major formats when they go into
 // the archive of `head`.
@@ -39,8 +39,7 @@ void describeTransfer(ArchiveNode* entry, uint64_t targetPosition, bool versions
 // ERROR_NOT_ENOUGH_MEMORY, ERROR_BAD_FORMAT when the stored range runs past
 // the end of its file (checked before the size can drive an allocation), ERROR_INVALID_DATA when an entry to decode claims more
 // packed bytes than it stores (nothing is written then).
-bool transferEntry(FileHandle targetFile, uint64_t targetPosition, ArchiveNode* entry,
-                   bool versionsDiffer);
+bool transferEntry(FileHandle targetFile, uint64_t targetPosition, ArchiveNode* entry, bool versionsDiffer);
 
 // Transfers many entries into one target file with few, large reads and
 // writes: runs of entries that lie back to back in their source are read
@@ -70,9 +69,9 @@ private:
     bool flushDirect();
 
     FileHandle target_;
-    uint8_t* input_ = nullptr;   // a run of source bytes
+    uint8_t* input_ = nullptr;  // a run of source bytes
     FileHandle inputFile_ = nullptr;
-    uint64_t inputStart_ = 0;    // absolute positions of the run in its file
+    uint64_t inputStart_ = 0;  // absolute positions of the run in its file
     uint64_t inputEnd_ = 0;
     uint8_t* output_ = nullptr;  // bytes for target positions [outputStart_, + outputLength_)
     uint64_t outputStart_ = 0;

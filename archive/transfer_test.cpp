@@ -57,8 +57,8 @@ struct Entry {
     std::vector<uint8_t> name;
     ArchiveNode node{};
 
-    Entry(const std::string& text, uint16_t version, uint8_t cycle, uint32_t compressedSize,
-          uint32_t storedSize, FileHandle file) {
+    Entry(const std::string& text, uint16_t version, uint8_t cycle, uint32_t compressedSize, uint32_t storedSize,
+          FileHandle file) {
         // Sized as the reader sizes names: room for the padded field.
         name.assign(text.size() + 9, 0);
         std::memcpy(name.data(), text.data(), text.size());
@@ -99,26 +99,21 @@ struct TransferCase {
 };
 
 const TransferCase TRANSFER_CASES[] = {
-    {"plain 0x02xx of 13 bytes into 0x01xx: 3 zeros of padding", "a.txt", 0x0200, 0x0103, NO_CYCLE,
-     13, 13, Expect::encoded, 16, 2},
-    {"plain 0x02xx of 16 bytes into 0x01xx: no padding", "a.txt", 0x0200, 0x0103, NO_CYCLE, 16, 16,
+    {"plain 0x02xx of 13 bytes into 0x01xx: 3 zeros of padding", "a.txt", 0x0200, 0x0103, NO_CYCLE, 13, 13,
      Expect::encoded, 16, 2},
-    {"plain 0x02xx of 0 bytes into 0x01xx: nothing written", "a.txt", 0x0200, 0x0103, NO_CYCLE, 0,
-     0, Expect::encoded, 0, 0},
-    {"plain 0x02xx with a cycle-0 name", "maps/x.GND", 0x0200, 0x0103, NO_CYCLE, 13, 13,
-     Expect::encoded, 16, 0},
-    {"plain 0x02xx without a dot", "readme", 0x0203, 0x01FF, NO_CYCLE, 1000, 1000, Expect::encoded,
-     1000, 0},
-    {"coded 0x01xx into 0x02xx: decoded and cut to its packed size", "b.bmp", 0x0103, 0x0200, 2, 13,
-     16, Expect::decoded, 13, NO_CYCLE},
-    {"coded 0x01xx with cycle 0 into 0x02xx", "b.act", 0x01FF, 0x0201, 0, 300, 304, Expect::decoded,
-     300, NO_CYCLE},
-    {"coded 0x01xx, 1000 bytes", "big.bin", 0x0103, 0x0200, 4, 1000, 1000, Expect::decoded, 1000,
+    {"plain 0x02xx of 16 bytes into 0x01xx: no padding", "a.txt", 0x0200, 0x0103, NO_CYCLE, 16, 16, Expect::encoded, 16,
+     2},
+    {"plain 0x02xx of 0 bytes into 0x01xx: nothing written", "a.txt", 0x0200, 0x0103, NO_CYCLE, 0, 0, Expect::encoded,
+     0, 0},
+    {"plain 0x02xx with a cycle-0 name", "maps/x.GND", 0x0200, 0x0103, NO_CYCLE, 13, 13, Expect::encoded, 16, 0},
+    {"plain 0x02xx without a dot", "readme", 0x0203, 0x01FF, NO_CYCLE, 1000, 1000, Expect::encoded, 1000, 0},
+    {"coded 0x01xx into 0x02xx: decoded and cut to its packed size", "b.bmp", 0x0103, 0x0200, 2, 13, 16,
+     Expect::decoded, 13, NO_CYCLE},
+    {"coded 0x01xx with cycle 0 into 0x02xx", "b.act", 0x01FF, 0x0201, 0, 300, 304, Expect::decoded, 300, NO_CYCLE},
+    {"coded 0x01xx, 1000 bytes", "big.bin", 0x0103, 0x0200, 4, 1000, 1000, Expect::decoded, 1000, NO_CYCLE},
+    {"coded 0x02xx into 0x01xx: already coded, copied", "c.txt", 0x0200, 0x0103, 2, 13, 16, Expect::copied, 16, 2},
+    {"0x01xx with NO_CYCLE into 0x02xx: copied", "d.txt", 0x0103, 0x0200, NO_CYCLE, 13, 13, Expect::copied, 13,
      NO_CYCLE},
-    {"coded 0x02xx into 0x01xx: already coded, copied", "c.txt", 0x0200, 0x0103, 2, 13, 16,
-     Expect::copied, 16, 2},
-    {"0x01xx with NO_CYCLE into 0x02xx: copied", "d.txt", 0x0103, 0x0200, NO_CYCLE, 13, 13,
-     Expect::copied, 13, NO_CYCLE},
     {"same major, plain", "e.txt", 0x0200, 0x0200, NO_CYCLE, 13, 13, Expect::copied, 13, NO_CYCLE},
     {"same major, coded", "f.txt", 0x0103, 0x0103, 2, 13, 16, Expect::copied, 16, 2},
     {"same major, other low byte", "g.txt", 0x0103, 0x01FF, 2, 13, 16, Expect::copied, 16, 2},
@@ -126,8 +121,7 @@ const TransferCase TRANSFER_CASES[] = {
 
 // One entry through transferEntry, or through an EntryCopier that must put
 // down the same bytes once flushed.
-bool transferOne(bool viaCopier, FileHandle target, uint64_t position, ArchiveNode* entry,
-                 bool differ) {
+bool transferOne(bool viaCopier, FileHandle target, uint64_t position, ArchiveNode* entry, bool differ) {
     if (!viaCopier) return transferEntry(target, position, entry, differ);
     EntryCopier copier(target);
     return copier.transfer(position, entry, differ) && copier.flush();
@@ -144,8 +138,7 @@ TEST(TransferEntry, WritesTheBytesTheTargetFormatNeeds) {
             OpenFile target(dir.file("target"), TARGET_FILL);
             ASSERT_TRUE(source.handle() && target.handle());
 
-            Entry entry(c.name, c.entryVersion, c.cycle, c.compressedSize, c.storedSize,
-                        source.handle());
+            Entry entry(c.name, c.entryVersion, c.cycle, c.compressedSize, c.storedSize, source.handle());
             ArchiveNode head{};
             head.version = c.targetVersion;
             const bool differ = versionsDiffer(&entry.node, &head);
@@ -154,21 +147,14 @@ TEST(TransferEntry, WritesTheBytesTheTargetFormatNeeds) {
             ArchiveNode described = entry.node;
             describeTransfer(&described, TARGET_POSITION, differ);
 
-            ASSERT_TRUE(
-                transferOne(viaCopier, target.handle(), TARGET_POSITION, &entry.node, differ))
+            ASSERT_TRUE(transferOne(viaCopier, target.handle(), TARGET_POSITION, &entry.node, differ))
                 << describeError(getLastError());
 
             Bytes written;
             switch (c.expect) {
-                case Expect::copied:
-                    written = stored;
-                    break;
-                case Expect::encoded:
-                    written = storedForm(content, c.newStoredSize, c.newCycle);
-                    break;
-                case Expect::decoded:
-                    written = content;
-                    break;
+                case Expect::copied: written = stored; break;
+                case Expect::encoded: written = storedForm(content, c.newStoredSize, c.newCycle); break;
+                case Expect::decoded: written = content; break;
             }
             ASSERT_EQ(c.newStoredSize, written.size()) << "bad case";
             EXPECT_EQ(overlaid(TARGET_FILL, TARGET_POSITION, written), contents(target.handle()));
@@ -199,25 +185,19 @@ TEST(TransferEntry, ConvertedEntryIsNotConvertedTwice) {
         SCOPED_TRACE(c->label);
         ScopedTempDir dir;
         const Bytes content = pattern(c->compressedSize, 99);
-        OpenFile source(dir.file("source"),
-                        sourceFileWith(storedForm(content, c->storedSize, c->cycle)));
+        OpenFile source(dir.file("source"), sourceFileWith(storedForm(content, c->storedSize, c->cycle)));
         OpenFile first(dir.file("first"), TARGET_FILL);
         OpenFile second(dir.file("second"), Bytes{});
         ASSERT_TRUE(source.handle() && first.handle() && second.handle());
-        Entry entry(c->name, c->entryVersion, c->cycle, c->compressedSize, c->storedSize,
-                    source.handle());
+        Entry entry(c->name, c->entryVersion, c->cycle, c->compressedSize, c->storedSize, source.handle());
         ArchiveNode head{};
         head.version = c->targetVersion;
 
-        ASSERT_TRUE(transferEntry(first.handle(), TARGET_POSITION, &entry.node,
-                                  versionsDiffer(&entry.node, &head)));
+        ASSERT_TRUE(transferEntry(first.handle(), TARGET_POSITION, &entry.node, versionsDiffer(&entry.node, &head)));
         const Bytes once = contents(first.handle());
-        const Bytes converted(once.begin() + TARGET_POSITION,
-                              once.begin() + TARGET_POSITION + entry.node.storedSize);
-        ASSERT_TRUE(transferEntry(second.handle(), HEADER_SIZE, &entry.node,
-                                  versionsDiffer(&entry.node, &head)));
-        EXPECT_EQ(overlaid(Bytes(HEADER_SIZE, 0), HEADER_SIZE, converted),
-                  contents(second.handle()));
+        const Bytes converted(once.begin() + TARGET_POSITION, once.begin() + TARGET_POSITION + entry.node.storedSize);
+        ASSERT_TRUE(transferEntry(second.handle(), HEADER_SIZE, &entry.node, versionsDiffer(&entry.node, &head)));
+        EXPECT_EQ(overlaid(Bytes(HEADER_SIZE, 0), HEADER_SIZE, converted), contents(second.handle()));
         EXPECT_EQ(c->newStoredSize, entry.node.storedSize);
         EXPECT_EQ(c->newCycle, entry.node.cycle);
     }
@@ -266,11 +246,10 @@ TEST(TransferEntry, FailureLeavesTheEntryWhereItWas) {
         bool entryUntouched;  // nothing about the entry changed, not even cycle or size
     };
     const FailureCase CASES[] = {
-        {"stored range runs past the end of its file", Setup::pastEnd, false, ERROR_BAD_FORMAT,
-         true},
+        {"stored range runs past the end of its file", Setup::pastEnd, false, ERROR_BAD_FORMAT, true},
         {"stored range past the end, decode path", Setup::pastEnd, true, ERROR_BAD_FORMAT, true},
-        {"entry to decode claims more packed bytes than it stores", Setup::claimsMoreThanStored,
-         true, ERROR_INVALID_DATA, true},
+        {"entry to decode claims more packed bytes than it stores", Setup::claimsMoreThanStored, true,
+         ERROR_INVALID_DATA, true},
         {"read fails", Setup::readFails, false, ERROR_READ_FAULT, true},
         {"write fails", Setup::writeFails, false, ERROR_WRITE_FAULT, false},
         {"write fails, decode path", Setup::writeFails, true, ERROR_WRITE_FAULT, false},
@@ -285,8 +264,7 @@ TEST(TransferEntry, FailureLeavesTheEntryWhereItWas) {
         OpenFile source(dir.file("source"), sourceFileWith(storedForm(content, storedSize, cycle)));
         OpenFile target(dir.file("target"), TARGET_FILL);
         ASSERT_TRUE(source.handle() && target.handle());
-        Entry entry(c.decode ? "b.bmp" : "a.txt", c.decode ? 0x0103 : 0x0200, cycle, 13, storedSize,
-                    source.handle());
+        Entry entry(c.decode ? "b.bmp" : "a.txt", c.decode ? 0x0103 : 0x0200, cycle, 13, storedSize, source.handle());
         if (c.setup == Setup::pastEnd) entry.node.offset += 6;  // 5 bytes follow the entry
         if (c.setup == Setup::claimsMoreThanStored) entry.node.compressedSize = storedSize + 1;
         const ArchiveNode before = entry.node;
@@ -354,8 +332,8 @@ TEST(EntryCopier, ListEndsLikeOneEntryAtATime) {
         if (e.directory) continue;
         const Bytes content = pattern(e.compressedSize, e.offset + 1);
         const uint8_t cycle = e.source == 0 ? NO_CYCLE : cycleForName(e.name, e.compressedSize);
-        sources[e.source] = overlaid(sources[e.source], HEADER_SIZE + e.offset,
-                                     storedForm(content, e.storedSize, cycle));
+        sources[e.source] =
+            overlaid(sources[e.source], HEADER_SIZE + e.offset, storedForm(content, e.storedSize, cycle));
     }
     for (const uint16_t targetVersion : {uint16_t(0x0103), uint16_t(0x0200)}) {
         SCOPED_TRACE(testing::Message() << "into 0x" << std::hex << targetVersion);
@@ -372,12 +350,10 @@ TEST(EntryCopier, ListEndsLikeOneEntryAtATime) {
         std::vector<std::unique_ptr<Entry>> lists[2];
         for (auto& list : lists) {
             for (const ListEntry& e : LIST) {
-                const uint8_t cycle = e.source == 0 || e.directory
-                                          ? NO_CYCLE
-                                          : cycleForName(e.name, e.compressedSize);
-                list.push_back(std::make_unique<Entry>(
-                    e.name, e.source == 0 ? 0x0200 : 0x0103, cycle, e.compressedSize, e.storedSize,
-                    e.source == 0 ? source0.handle() : source1.handle()));
+                const uint8_t cycle = e.source == 0 || e.directory ? NO_CYCLE : cycleForName(e.name, e.compressedSize);
+                list.push_back(std::make_unique<Entry>(e.name, e.source == 0 ? 0x0200 : 0x0103, cycle, e.compressedSize,
+                                                       e.storedSize,
+                                                       e.source == 0 ? source0.handle() : source1.handle()));
                 list.back()->node.offset = e.offset;
                 list.back()->node.isDirectory = e.directory;
                 if (list.size() > 1) list[list.size() - 2]->node.next = &list.back()->node;
@@ -391,8 +367,7 @@ TEST(EntryCopier, ListEndsLikeOneEntryAtATime) {
             position += LIST[i].gapBefore;
             ArchiveNode* single = &lists[0][i]->node;
             ArchiveNode* viaCopier = &lists[1][i]->node;
-            ASSERT_TRUE(
-                transferEntry(one.handle(), position, single, versionsDiffer(single, &head)))
+            ASSERT_TRUE(transferEntry(one.handle(), position, single, versionsDiffer(single, &head)))
                 << describeError(getLastError());
             ASSERT_TRUE(copier.transfer(position, viaCopier, versionsDiffer(viaCopier, &head)))
                 << describeError(getLastError());
@@ -401,8 +376,7 @@ TEST(EntryCopier, ListEndsLikeOneEntryAtATime) {
             EXPECT_EQ(single->cycle, viaCopier->cycle);
             EXPECT_EQ(single->offset, viaCopier->offset);
             // A directory keeps the file it had; the rest point at their target.
-            EXPECT_EQ(single->file == one.handle() ? batched.handle() : single->file,
-                      viaCopier->file);
+            EXPECT_EQ(single->file == one.handle() ? batched.handle() : single->file, viaCopier->file);
             position += single->storedSize;
         }
         ASSERT_TRUE(copier.flush()) << describeError(getLastError());
@@ -455,8 +429,7 @@ TEST(EntryCopier, FailureCarriesTheCode) {
         EntryCopier copier(target.handle());
         // Recoding pads the first entry to 24 bytes.
         const bool ok = copier.transfer(HEADER_SIZE, &first.node, c.recode) &&
-                        copier.transfer(HEADER_SIZE + (c.recode ? 24 : size), &second.node, c.recode) &&
-                        copier.flush();
+                        copier.transfer(HEADER_SIZE + (c.recode ? 24 : size), &second.node, c.recode) && copier.flush();
         EXPECT_FALSE(ok);
         EXPECT_TRUE(lastErrorIs(c.code));
         if (c.inject) {
@@ -512,8 +485,7 @@ TEST(CopyRange, WholeRangeIsReadBeforeAnythingIsWritten) {
         FileHandle target = c.sameFile ? source.handle() : other.handle();
         const Bytes targetBefore = contents(target);
 
-        ASSERT_TRUE(copyRange(source.handle(), c.from, target, c.to, c.length))
-            << describeError(getLastError());
+        ASSERT_TRUE(copyRange(source.handle(), c.from, target, c.to, c.length)) << describeError(getLastError());
 
         const Bytes moved(original.begin() + c.from, original.begin() + c.from + c.length);
         EXPECT_EQ(overlaid(targetBefore, c.to, moved), contents(target));

@@ -14,9 +14,7 @@ uint8_t v2TypeOf(const ArchiveNode* entry) {
     return entry->cycle != 0 ? TYPE_FILE_CODED : TYPE_FILE_HEAD_CODED;
 }
 
-size_t nameSize(const ArchiveNode* entry) {
-    return std::strlen(reinterpret_cast<const char*>(entry->name)) + 1;
-}
+size_t nameSize(const ArchiveNode* entry) { return std::strlen(reinterpret_cast<const char*>(entry->name)) + 1; }
 
 // Layout 0x01xx: assembled in memory and written with one call. Each name is
 // coded in its place in the output, so the list's names stay plain.
@@ -48,8 +46,8 @@ bool writeTableV1(FileHandle file, const ArchiveNode* head, uint64_t position, u
 // Layout 0x02xx: u32 packed size, u32 plain size and the zlib stream of the
 // plain records, written with one call: the bytes of a table packed in
 // advance when it holds exactly these records, else packed here.
-bool writeTableV2(FileHandle file, ArchiveNode* head, const PackedTable* advance, uint64_t position,
-                  uint64_t* written, bool* advanceUsed) {
+bool writeTableV2(FileHandle file, ArchiveNode* head, const PackedTable* advance, uint64_t position, uint64_t* written,
+                  bool* advanceUsed) {
     PackedTable own;
     own.plain.reserve(size_t(plainTableSize(head)));
     for (const ArchiveNode* entry = head->next; entry != nullptr; entry = entry->next) {
@@ -76,8 +74,7 @@ uint64_t plainTableSize(const ArchiveNode* head) {
     const bool v1 = (head->version & MAJOR_MASK) == MAJOR_V1;
     uint64_t size = 0;
     for (const ArchiveNode* entry = head->next; entry != nullptr; entry = entry->next) {
-        size += v1 ? V1_RECORD_FIXED_SIZE + uint64_t(entry->nameLength)
-                   : nameSize(entry) + V2_FIELDS_SIZE;
+        size += v1 ? V1_RECORD_FIXED_SIZE + uint64_t(entry->nameLength) : nameSize(entry) + V2_FIELDS_SIZE;
     }
     return size;
 }
@@ -110,6 +107,5 @@ bool writeTable(FileHandle file, ArchiveNode* head, const PackedTable* advance, 
     uint8_t version[4];
     storeU32(version, head->version);  // zero-extended: positions 44 and 45 become zero
     return fileOps().writeAt(file, TABLE_OFFSET_POS, tableOffset, 4) &&
-           fileOps().writeAt(file, VERSION_POS, version, 4) &&
-           fileOps().truncate(file, position + written);
+           fileOps().writeAt(file, VERSION_POS, version, 4) && fileOps().truncate(file, position + written);
 }

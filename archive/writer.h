@@ -26,8 +26,7 @@
 // ERROR_NOT_ENOUGH_MEMORY when a buffer, the deflate stream or a name coding
 // cannot be had; ERROR_INVALID_DATA when deflate misbehaves;
 // ERROR_FILE_TOO_LARGE for a table longer than 4 GiB.
-bool writeTable(FileHandle file, ArchiveNode* head, const PackedTable* advance = nullptr,
-                bool* advanceUsed = nullptr);
+bool writeTable(FileHandle file, ArchiveNode* head, const PackedTable* advance = nullptr, bool* advanceUsed = nullptr);
 
 // Appends the entry's plain 0x02xx record.
 void appendV2Record(std::vector<uint8_t>* plain, const ArchiveNode* entry);

@@ -22,10 +22,9 @@ namespace {
 std::string describeEntries(const ArchiveNode* head) {
     std::ostringstream out;
     for (const ArchiveNode* e = head->next; e != nullptr; e = e->next) {
-        out << reinterpret_cast<const char*>(e->name) << " L=" << e->nameLength
-            << " c=" << e->compressedSize << " s=" << e->storedSize << " r=" << e->realSize
-            << " dir=" << e->isDirectory << " cycle=" << int(e->cycle) << " off=" << e->offset
-            << "\n";
+        out << reinterpret_cast<const char*>(e->name) << " L=" << e->nameLength << " c=" << e->compressedSize
+            << " s=" << e->storedSize << " r=" << e->realSize << " dir=" << e->isDirectory << " cycle=" << int(e->cycle)
+            << " off=" << e->offset << "\n";
     }
     return out.str();
 }
@@ -38,14 +37,12 @@ Bytes inflatedTable(const Bytes& file, size_t tablePosition) {
         << "the file does not end right after the stream";
     Bytes plain(plainSize + 1, 0);
     uLongf length = uLongf(plain.size());
-    const int result =
-        uncompress(plain.data(), &length, file.data() + tablePosition + V2_TABLE_SIZES, packedSize);
+    const int result = uncompress(plain.data(), &length, file.data() + tablePosition + V2_TABLE_SIZES, packedSize);
     EXPECT_EQ(Z_OK, result) << "the written stream does not inflate";
     EXPECT_EQ(plainSize, length) << "tablePlainSize disagrees with the stream";
     plain.resize(length);
     return plain;
 }
-
 
 Bytes filler(size_t length) {
     Bytes bytes(length);
@@ -152,13 +149,11 @@ TEST(TableWriterRoundTrip, ListWrittenBackReadsTheSameAndKeepsTheHeader) {
         ASSERT_GE(after.size(), HEADER_SIZE);
         EXPECT_EQ(slice(before, 0, 30), slice(after, 0, 30)) << "magic or reserved bytes changed";
         EXPECT_EQ(slice(before, 34, 8), slice(after, 34, 8)) << "count fields changed";
-        EXPECT_EQ(parts.tableOffset.value_or(uint32_t(parts.data.size())),
-                  loadU32(after.data() + TABLE_OFFSET_POS));
+        EXPECT_EQ(parts.tableOffset.value_or(uint32_t(parts.data.size())), loadU32(after.data() + TABLE_OFFSET_POS));
         EXPECT_EQ(parts.version, loadU16(after.data() + VERSION_POS));
         EXPECT_EQ(0, after[44]);
         EXPECT_EQ(0, after[45]);
-        EXPECT_EQ(slice(before, HEADER_SIZE, parts.data.size()),
-                  slice(after, HEADER_SIZE, parts.data.size()))
+        EXPECT_EQ(slice(before, HEADER_SIZE, parts.data.size()), slice(after, HEADER_SIZE, parts.data.size()))
             << "the data area was touched";
     }
 }
@@ -171,8 +166,7 @@ TEST(TableWriterRoundTrip, FileEndsRightAfterTheTable) {
         writeBack(dir.file("data.hvr"), buildArchive(v1Parts()), &run);
         if (HasFatalFailure()) return;
         // Name fields of 8, 24, 8 and 32 bytes.
-        const size_t expected =
-            HEADER_SIZE + V1_DATA_SIZE + (27 + 8) + (27 + 24) + (27 + 8) + (27 + 32);
+        const size_t expected = HEADER_SIZE + V1_DATA_SIZE + (27 + 8) + (27 + 24) + (27 + 8) + (27 + 32);
         EXPECT_EQ(expected, run.written.size());
     }
     {
@@ -223,11 +217,7 @@ TEST(TableWriterV1, NamesFromADeflatedTableFillWholeCodedBlocks) {
         uint32_t fieldLength;
     };
     const NameCase NAMES[] = {
-        {"a", 8},
-        {"abc.txt", 8},
-        {"abcd.txt", 16},
-        {"textures/abc.bm", 16},
-        {"textures/abc.bmp", 24},
+        {"a", 8}, {"abc.txt", 8}, {"abcd.txt", 16}, {"textures/abc.bm", 16}, {"textures/abc.bmp", 24},
     };
     std::vector<V2Record> records;
     uint32_t offset = 0;
@@ -281,9 +271,8 @@ TEST(TableWriterV1, NamesFromADeflatedTableFillWholeCodedBlocks) {
 TEST(TableWriterV1, RecordOfAFileEntry) {
     ScopedTempDir dir;
     const std::string path = dir.file("data.hvr");
-    writeFileBytes(
-        path, buildArchive(v2Archive({v2Entry("textures.bmp", 100, 104, 300, TYPE_FILE_CODED, 0x20)},
-                                     filler(0x20 + 104))));
+    writeFileBytes(path, buildArchive(v2Archive({v2Entry("textures.bmp", 100, 104, 300, TYPE_FILE_CODED, 0x20)},
+                                                filler(0x20 + 104))));
     ArchivePtr head(openArchive(path.c_str()));
     ASSERT_TRUE(head) << describeError(getLastError());
     head->version = 0x0103;
@@ -302,8 +291,7 @@ TEST(TableWriterV1, RecordOfAFileEntry) {
         fromHex("20000000"),                 // offset
     });
     ASSERT_EQ(43u, expected.size());
-    EXPECT_EQ(expected, slice(written, HEADER_SIZE + 0x20 + 104,
-                              written.size() - (HEADER_SIZE + 0x20 + 104)));
+    EXPECT_EQ(expected, slice(written, HEADER_SIZE + 0x20 + 104, written.size() - (HEADER_SIZE + 0x20 + 104)));
 }
 
 TEST(TableWriterRoundTrip, EmptyListReadsBack) {
@@ -392,7 +380,8 @@ TEST_P(TableWriterV2Sizes, StreamEqualsTheOneFedFieldByField) {
     std::vector<V2Record> records;
     for (uint32_t i = 0; i < GetParam(); ++i) {
         const std::string name = "data\\texture\\dir" + std::to_string(i / 50) + "\\file" + std::to_string(i) + ".bmp";
-        records.push_back(v2Entry(name, i * 3, i * 3 + 5, i * 7, uint8_t(i % 3 == 0 ? TYPE_FILE_PLAIN : TYPE_FILE_CODED), i * 11));
+        records.push_back(
+            v2Entry(name, i * 3, i * 3 + 5, i * 7, uint8_t(i % 3 == 0 ? TYPE_FILE_PLAIN : TYPE_FILE_CODED), i * 11));
     }
     ScopedTempDir dir;
     const std::string path = dir.file("data.hvr");
@@ -423,7 +412,10 @@ TEST_P(TableWriterV2Sizes, StreamEqualsTheOneFedFieldByField) {
         feed(u32(e->compressedSize), false);
         feed(u32(e->storedSize), false);
         feed(u32(e->realSize), false);
-        feed(Bytes{uint8_t(e->cycle == NO_CYCLE ? TYPE_FILE_PLAIN : e->cycle != 0 ? TYPE_FILE_CODED : TYPE_FILE_HEAD_CODED)}, false);
+        feed(Bytes{uint8_t(e->cycle == NO_CYCLE ? TYPE_FILE_PLAIN
+                           : e->cycle != 0      ? TYPE_FILE_CODED
+                                                : TYPE_FILE_HEAD_CODED)},
+             false);
         feed(u32(e->offset), e->next == nullptr);
     }
     expected.resize(stream.total_out);
@@ -489,8 +481,7 @@ TEST(TableWriterFaults, FailureStopsTheWriteWithTheCallsCode) {
 
             ASSERT_GE(written.size(), HEADER_SIZE);
             Bytes header = slice(original, 0, HEADER_SIZE);
-            if (c.header != Header::unchanged)
-                storeU32(header.data() + TABLE_OFFSET_POS, parts.data.size() + 8);
+            if (c.header != Header::unchanged) storeU32(header.data() + TABLE_OFFSET_POS, parts.data.size() + 8);
             if (c.header == Header::rewritten) {
                 storeU32(header.data() + VERSION_POS, uint16_t(parts.version + 1));
             }

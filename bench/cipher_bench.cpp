@@ -79,9 +79,7 @@ void BM_EncodeEntryData(benchmark::State& state) {
     }
     state.SetBytesProcessed(state.iterations() * int64_t(size));
 }
-BENCHMARK(BM_EncodeEntryData)
-    ->ArgNames({"bytes", "cycle"})
-    ->ArgsProduct({{SMALL, LARGE}, {0, 1, 5, 7}});
+BENCHMARK(BM_EncodeEntryData)->ArgNames({"bytes", "cycle"})->ArgsProduct({{SMALL, LARGE}, {0, 1, 5, 7}});
 
 void BM_DecodeEntryData(benchmark::State& state) {
     const uint32_t size = uint32_t(state.range(0));
@@ -94,9 +92,7 @@ void BM_DecodeEntryData(benchmark::State& state) {
     }
     state.SetBytesProcessed(state.iterations() * int64_t(size));
 }
-BENCHMARK(BM_DecodeEntryData)
-    ->ArgNames({"bytes", "cycle"})
-    ->ArgsProduct({{SMALL, LARGE}, {0, 1, 5, 7}});
+BENCHMARK(BM_DecodeEntryData)->ArgNames({"bytes", "cycle"})->ArgsProduct({{SMALL, LARGE}, {0, 1, 5, 7}});
 
 // Prints as usual and keeps every run's bytes per second for the summary.
 class RecordingReporter : public benchmark::ConsoleReporter {
@@ -122,16 +118,15 @@ private:
 
 // One line of the summary for the run named family/bytes:N<arguments>;
 // a target of 0 means none.
-void printRatio(const RecordingReporter& reporter, const char* family, int64_t bytes,
-                const std::string& arguments, double target) {
+void printRatio(const RecordingReporter& reporter, const char* family, int64_t bytes, const std::string& arguments,
+                double target) {
     const std::string size = "/bytes:" + std::to_string(bytes);
     const std::string name = family + size + arguments;
     const double limit = reporter.rate("BM_Memcpy" + size);
     const double rate = reporter.rate(name);
     if (limit <= 0 || rate <= 0) return;
     const double ratio = rate / limit;
-    std::printf("%-40s %9.1f MB/s  memcpy %9.1f MB/s  ratio %6.3f", name.c_str(), rate / 1e6,
-                limit / 1e6, ratio);
+    std::printf("%-40s %9.1f MB/s  memcpy %9.1f MB/s  ratio %6.3f", name.c_str(), rate / 1e6, limit / 1e6, ratio);
     if (target > 0) std::printf("  target %.3f %s", target, ratio >= target ? "ok" : "BELOW TARGET");
     std::printf("\n");
 }
@@ -151,8 +146,7 @@ int main(int argc, char** argv) {
         printRatio(reporter, "BM_DecodeBlocksPortable", bytes, "", 0.0);
         for (const char* coding : {"BM_EncodeEntryData", "BM_DecodeEntryData"}) {
             for (int cycle : {0, 1, 5, 7}) {
-                printRatio(reporter, coding, bytes, "/cycle:" + std::to_string(cycle),
-                           cycle == 1 ? 1.0 / 4 : 0.0);
+                printRatio(reporter, coding, bytes, "/cycle:" + std::to_string(cycle), cycle == 1 ? 1.0 / 4 : 0.0);
             }
         }
     }

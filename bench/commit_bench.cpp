@@ -39,15 +39,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-double now() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
+double now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
 
 // Peak resident memory since the last reset, in bytes (Linux: writing 5 to
 // clear_refs resets the high-water mark).
-void resetPeakMemory() {
-    std::ofstream("/proc/self/clear_refs") << "5";
-}
+void resetPeakMemory() { std::ofstream("/proc/self/clear_refs") << "5"; }
 uint64_t peakMemory() {
     std::ifstream status("/proc/self/status");
     std::string line;
@@ -81,7 +77,8 @@ Figures figuresOf(const char* path) {
     check(head != nullptr, "open");
     Figures f;
     f.tableBytes = head->compressedSize;
-    for (ArchiveNode* e = head->next; e != nullptr; e = e->next) f.largestEntry = std::max<uint64_t>(f.largestEntry, e->storedSize);
+    for (ArchiveNode* e = head->next; e != nullptr; e = e->next)
+        f.largestEntry = std::max<uint64_t>(f.largestEntry, e->storedSize);
     return f;
 }
 
@@ -92,11 +89,11 @@ struct Sample {
 
 struct Case {
     std::string name;
-    std::string baseline;                 // name of the case it is compared with, or empty
-    double target = 0;                     // highest allowed ratio to the baseline
-    std::function<void()> prepare;         // untimed
-    std::function<void()> body;            // timed
-    uint64_t memoryLimit = 0;              // 0: not checked
+    std::string baseline;           // name of the case it is compared with, or empty
+    double target = 0;              // highest allowed ratio to the baseline
+    std::function<void()> prepare;  // untimed
+    std::function<void()> body;     // timed
+    uint64_t memoryLimit = 0;       // 0: not checked
     std::vector<Sample> samples;
 };
 
@@ -112,9 +109,12 @@ int main(int argc, char** argv) {
     int rounds = 3;
     std::string dir = "build/bench";
     for (int i = 1; i < argc; ++i) {
-        if (!std::strcmp(argv[i], "--quick")) quick = true;
-        else if (!std::strcmp(argv[i], "--rounds") && i + 1 < argc) rounds = std::atoi(argv[++i]);
-        else if (!std::strcmp(argv[i], "--dir") && i + 1 < argc) dir = argv[++i];
+        if (!std::strcmp(argv[i], "--quick"))
+            quick = true;
+        else if (!std::strcmp(argv[i], "--rounds") && i + 1 < argc)
+            rounds = std::atoi(argv[++i]);
+        else if (!std::strcmp(argv[i], "--dir") && i + 1 < argc)
+            dir = argv[++i];
         else {
             std::fprintf(stderr, "usage: commit_bench [--quick] [--rounds N] [--dir DIR]\n");
             return 2;
@@ -201,21 +201,49 @@ int main(int argc, char** argv) {
     };
 
     std::vector<Case> cases;
-    cases.push_back({"cp+sync (1 GiB limit)", "", 0, [&] { fs::remove("copy.hvr"); },
-                     [&] { run("cp --reflink=never '" + v2pristine + "' copy.hvr && sync copy.hvr"); }, 0, {}});
-    cases.push_back({"rebuild 0x0200 -> 0x0200", "cp+sync (1 GiB limit)", 1.5, [&] { restore(v2pristine); },
-                     rebuildCase(v2pristine, 0x0200), v2.tableBytes + v2.largestEntry + slack, {}});
-    cases.push_back({"rebuild 0x0103 -> 0x0103", "cp+sync (1 GiB limit)", 1.5, [&] { restore(v1pristine); },
-                     rebuildCase(v1pristine, 0x0103), v1.tableBytes + v1.largestEntry + slack, {}});
-    cases.push_back({"rebuild 0x0200 -> 0x0103 (encode)", "cp+sync (1 GiB limit)", 1.5,
-                     [&] { restore(v2pristine); }, rebuildCase(v2pristine, 0x0103),
-                     v1.tableBytes + v2.largestEntry + slack, {}});
-    cases.push_back({"rebuild 0x0103 -> 0x0200 (decode)", "cp+sync (1 GiB limit)", 1.5,
-                     [&] { restore(v1pristine); }, rebuildCase(v1pristine, 0x0200),
-                     v1.tableBytes + v1.largestEntry + slack, {}});
+    cases.push_back({"cp+sync (1 GiB limit)",
+                     "",
+                     0,
+                     [&] { fs::remove("copy.hvr"); },
+                     [&] { run("cp --reflink=never '" + v2pristine + "' copy.hvr && sync copy.hvr"); },
+                     0,
+                     {}});
+    cases.push_back({"rebuild 0x0200 -> 0x0200",
+                     "cp+sync (1 GiB limit)",
+                     1.5,
+                     [&] { restore(v2pristine); },
+                     rebuildCase(v2pristine, 0x0200),
+                     v2.tableBytes + v2.largestEntry + slack,
+                     {}});
+    cases.push_back({"rebuild 0x0103 -> 0x0103",
+                     "cp+sync (1 GiB limit)",
+                     1.5,
+                     [&] { restore(v1pristine); },
+                     rebuildCase(v1pristine, 0x0103),
+                     v1.tableBytes + v1.largestEntry + slack,
+                     {}});
+    cases.push_back({"rebuild 0x0200 -> 0x0103 (encode)",
+                     "cp+sync (1 GiB limit)",
+                     1.5,
+                     [&] { restore(v2pristine); },
+                     rebuildCase(v2pristine, 0x0103),
+                     v1.tableBytes + v2.largestEntry + slack,
+                     {}});
+    cases.push_back({"rebuild 0x0103 -> 0x0200 (decode)",
+                     "cp+sync (1 GiB limit)",
+                     1.5,
+                     [&] { restore(v1pristine); },
+                     rebuildCase(v1pristine, 0x0200),
+                     v1.tableBytes + v1.largestEntry + slack,
+                     {}});
     cases.push_back({"write+fsync of patch and table bytes", "", 0, [] {}, lowerBound, 0, {}});
-    cases.push_back({"in-place commit, 1% replaced", "write+fsync of patch and table bytes", 2.0,
-                     [&] { restore(v2pristine); }, inPlace, v2.tableBytes + v2.largestEntry + slack, {}});
+    cases.push_back({"in-place commit, 1% replaced",
+                     "write+fsync of patch and table bytes",
+                     2.0,
+                     [&] { restore(v2pristine); },
+                     inPlace,
+                     v2.tableBytes + v2.largestEntry + slack,
+                     {}});
 
     for (int round = 0; round < rounds; ++round) {
         for (Case& c : cases) {
@@ -249,21 +277,20 @@ int main(int argc, char** argv) {
             // figures are comparable.
             std::vector<double> ratios;
             const Case& base = *byName[c.baseline];
-            for (size_t r = 0; r < c.samples.size(); ++r) ratios.push_back(c.samples[r].seconds / base.samples[r].seconds);
+            for (size_t r = 0; r < c.samples.size(); ++r)
+                ratios.push_back(c.samples[r].seconds / base.samples[r].seconds);
             ratio = median(ratios);
         }
         const bool timeMet = c.baseline.empty() || ratio <= c.target;
         const bool memoryMet = c.memoryLimit == 0 || peak <= c.memoryLimit;
         allMet = allMet && timeMet && memoryMet;
-        std::printf("%-40s %9.3f %9.3f %9.3f %8s %7s %10.1f %s\n", c.name.c_str(), median(seconds),
-                    *std::min_element(seconds.begin(), seconds.end()),
-                    *std::max_element(seconds.begin(), seconds.end()),
-                    c.baseline.empty() ? "-" : (std::to_string(ratio).substr(0, 5) + "x").c_str(),
-                    c.baseline.empty() ? "-" : (std::to_string(c.target).substr(0, 3) + "x").c_str(),
-                    double(peak) / (1 << 20),
-                    c.baseline.empty() && c.memoryLimit == 0 ? "" : (timeMet && memoryMet ? "yes" : "NO"));
-        if (c.memoryLimit != 0)
-            std::printf("%-40s memory limit %.1f MiB\n", "", double(c.memoryLimit) / (1 << 20));
+        std::printf(
+            "%-40s %9.3f %9.3f %9.3f %8s %7s %10.1f %s\n", c.name.c_str(), median(seconds),
+            *std::min_element(seconds.begin(), seconds.end()), *std::max_element(seconds.begin(), seconds.end()),
+            c.baseline.empty() ? "-" : (std::to_string(ratio).substr(0, 5) + "x").c_str(),
+            c.baseline.empty() ? "-" : (std::to_string(c.target).substr(0, 3) + "x").c_str(), double(peak) / (1 << 20),
+            c.baseline.empty() && c.memoryLimit == 0 ? "" : (timeMet && memoryMet ? "yes" : "NO"));
+        if (c.memoryLimit != 0) std::printf("%-40s memory limit %.1f MiB\n", "", double(c.memoryLimit) / (1 << 20));
     }
     std::printf("\npatch bytes %.1f MiB + table %.1f MiB\n", double(patchBytes) / (1 << 20),
                 double(v2.tableBytes) / (1 << 20));

@@ -16,8 +16,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <functional>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -100,11 +100,12 @@ void BM_TableDeflate(benchmark::State& state) {
         zlibBest = std::min(zlibBest, secondsOf([&] { benchmark::DoNotOptimize(zlibStream(plain)); }));
         for (int k = 0; k < count; ++k) {
             std::vector<uint8_t> out;
-            best[k] = std::min(best[k], secondsOf([&] {
-                if (!deflateExactlyTuned(plain.data(), plain.size(), variants[k].tuning, &out, &reports[k])) {
-                    state.SkipWithError("deflateExactly failed");
-                }
-            }));
+            best[k] = std::min(
+                best[k], secondsOf([&] {
+                    if (!deflateExactlyTuned(plain.data(), plain.size(), variants[k].tuning, &out, &reports[k])) {
+                        state.SkipWithError("deflateExactly failed");
+                    }
+                }));
             identical = identical && out == expected;
         }
     }

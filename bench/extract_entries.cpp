@@ -74,8 +74,8 @@ int main(int argc, char** argv) {
         // table lies in the file as it is used.
         std::printf("version=0x%04x entries=%llu files=%llu stored=%llu largest=%llu table=%llu plainTable=%llu\n",
                     unsigned(head->version), (unsigned long long)entries, (unsigned long long)files,
-                    (unsigned long long)stored, (unsigned long long)largest,
-                    (unsigned long long)head->compressedSize, (unsigned long long)head->realSize);
+                    (unsigned long long)stored, (unsigned long long)largest, (unsigned long long)head->compressedSize,
+                    (unsigned long long)head->realSize);
         return 0;
     }
 
@@ -106,7 +106,8 @@ int main(int argc, char** argv) {
                 return 1;
             }
         }
-        if (e->storedSize != 0 && readAt(e->file, buffer, uint64_t(HEADER_SIZE) + e->offset, e->storedSize) == nullptr) {
+        if (e->storedSize != 0 &&
+            readAt(e->file, buffer, uint64_t(HEADER_SIZE) + e->offset, e->storedSize) == nullptr) {
             std::fprintf(stderr, "extract_entries: reading %s: %s\n", relative.c_str(),
                          errorText(getLastError()).c_str());
             return 1;

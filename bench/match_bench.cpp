@@ -75,8 +75,10 @@ void flipSomeLetters(std::string* name, Random& random) {
     bool changed = false;
     for (char& c : *name) {
         if (random.below(2) == 0) continue;
-        if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A'), changed = true;
-        else if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a'), changed = true;
+        if (c >= 'a' && c <= 'z')
+            c = char(c - 'a' + 'A'), changed = true;
+        else if (c >= 'A' && c <= 'Z')
+            c = char(c - 'A' + 'a'), changed = true;
     }
     if (!changed) (*name)[0] = 'D';  // "data\..." always has a letter to flip
 }
@@ -143,8 +145,8 @@ std::unique_ptr<Lists> buildLists(uint32_t patchCount, uint32_t dataCount) {
         }
         last->next = node;
         last = node;
-        lists->pristine.push_back({node->file, node->version, node->compressedSize, node->storedSize,
-                                   node->realSize, node->cycle, node->offset});
+        lists->pristine.push_back({node->file, node->version, node->compressedSize, node->storedSize, node->realSize,
+                                   node->cycle, node->offset});
     }
 
     // Distinct data files to replace, spread over the whole list.
@@ -230,8 +232,8 @@ void runMatch(benchmark::State& state) {
         benchmark::ClobberMemory();
     }
     if (count != lists.expectedCount) {
-        state.SkipWithError(("matched " + std::to_string(count) + ", expected " +
-                             std::to_string(lists.expectedCount)).c_str());
+        state.SkipWithError(
+            ("matched " + std::to_string(count) + ", expected " + std::to_string(lists.expectedCount)).c_str());
     }
     state.counters["matched"] = count;
 }

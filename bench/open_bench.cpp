@@ -127,8 +127,7 @@ std::vector<uint8_t> v2Archive(const std::vector<Entry>& entries) {
     }
     uLongf packedSize = compressBound(uLong(plain.size()));
     std::vector<uint8_t> packed(packedSize);
-    if (compress2(packed.data(), &packedSize, plain.data(), uLong(plain.size()),
-                  Z_DEFAULT_COMPRESSION) != Z_OK) {
+    if (compress2(packed.data(), &packedSize, plain.data(), uLong(plain.size()), Z_DEFAULT_COMPRESSION) != Z_OK) {
         return {};
     }
     std::vector<uint8_t> bytes = header(0x0200);
@@ -280,8 +279,8 @@ void openLayout(benchmark::State& state, bool v2) {
         return;
     }
     if (memory.entries != ENTRY_COUNT) {
-        const std::string message = "expected " + std::to_string(ENTRY_COUNT) + " entries, got " +
-                                    std::to_string(memory.entries);
+        const std::string message =
+            "expected " + std::to_string(ENTRY_COUNT) + " entries, got " + std::to_string(memory.entries);
         state.SkipWithError(message.c_str());
         return;
     }

@@ -73,7 +73,7 @@ std::vector<uint8_t> deflatePerField(const ArchiveNode* head) {
         feed(field, 4, Z_NO_FLUSH);
         storeU32(field, e->realSize);
         feed(field, 4, Z_NO_FLUSH);
-        const uint8_t type = e->isDirectory ? TYPE_DIRECTORY
+        const uint8_t type = e->isDirectory         ? TYPE_DIRECTORY
                              : e->cycle == NO_CYCLE ? TYPE_FILE_PLAIN
                              : e->cycle != 0        ? TYPE_FILE_CODED
                                                     : TYPE_FILE_HEAD_CODED;
@@ -123,9 +123,8 @@ void BM_SameStreamAsPerField(benchmark::State& state) {
     uint32_t done = 0;
     fileOps().readUpTo(f.out, HEADER_SIZE, written.data(), uint32_t(written.size()), &done);
     const std::vector<uint8_t> perField = deflatePerField(f.head.get());
-    state.counters["identical"] =
-        written.size() == perField.size() + V2_TABLE_SIZES &&
-        std::memcmp(written.data() + V2_TABLE_SIZES, perField.data(), perField.size()) == 0;
+    state.counters["identical"] = written.size() == perField.size() + V2_TABLE_SIZES &&
+                                  std::memcmp(written.data() + V2_TABLE_SIZES, perField.data(), perField.size()) == 0;
 }
 BENCHMARK(BM_SameStreamAsPerField)->Iterations(1);
 

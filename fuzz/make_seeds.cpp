@@ -86,8 +86,8 @@ ArchiveSpec smallArchive(uint16_t version, uint32_t seed) {
 }
 
 std::vector<V2Record> randomV2Records(Lcg& random, uint32_t count) {
-    static const char* const NAMES[] = {"a", "readme", "x.gnd", "pic.BMP", "data\\dir\\file.txt", "seven77",
-                                        "eight888", "s.str", "t.gat.bak", ""};
+    static const char* const NAMES[] = {"a",       "readme",   "x.gnd", "pic.BMP",   "data\\dir\\file.txt",
+                                        "seven77", "eight888", "s.str", "t.gat.bak", ""};
     std::vector<V2Record> records;
     for (uint32_t i = 0; i < count; ++i) {
         V2Record record;
@@ -155,8 +155,7 @@ void openArchiveSeeds() {
         ArchiveParts parts = v2Archive(records, Bytes(64, uint8_t(i)));
         writeSeed(fuzzer, "v2-random-" + std::to_string(i), buildArchive(parts));
         const Bytes plain = v2PlainTable(records);
-        parts.table = v2TableBytes(zlibStream(plain, 0), uint32_t(zlibStream(plain, 0).size()),
-                                   uint32_t(plain.size()));
+        parts.table = v2TableBytes(zlibStream(plain, 0), uint32_t(zlibStream(plain, 0).size()), uint32_t(plain.size()));
         writeSeed(fuzzer, "v2-stored-" + std::to_string(i), buildArchive(parts));
         Bytes counted{uint8_t(count)};
         counted.insert(counted.end(), plain.begin(), plain.end());
@@ -257,8 +256,7 @@ void patchRunSeeds() {
     writeSeed(fuzzer, "run-rebuild", patchRunInput(generated(dead), generatedPatch(dead, patch), 0, 0, false));
     ArchiveSpec trailing = smallArchive(0x0200, 22);
     trailing.trailingBytes = 200;
-    writeSeed(fuzzer, "run-trailing",
-              patchRunInput(generated(trailing), generatedPatch(trailing, patch), 0, 0, false));
+    writeSeed(fuzzer, "run-trailing", patchRunInput(generated(trailing), generatedPatch(trailing, patch), 0, 0, false));
 
     // Nothing to replace: the patch's only entry is a directory named like a
     // data file, and directories replace nothing.

@@ -178,9 +178,8 @@ struct MemoryHooks {
 
 MemoryFileSystem::MemoryFileSystem()
     : table_{MemoryHooks::openExisting, MemoryHooks::openNoFollow, MemoryHooks::openForReading, MemoryHooks::createNew,
-             MemoryHooks::readUpTo,       MemoryHooks::writeAt,      MemoryHooks::fileSize,
-             MemoryHooks::truncate,     MemoryHooks::flush,        MemoryHooks::close,
-             MemoryHooks::remove,       MemoryHooks::replace} {
+             MemoryHooks::readUpTo,     MemoryHooks::writeAt,      MemoryHooks::fileSize,       MemoryHooks::truncate,
+             MemoryHooks::flush,        MemoryHooks::close,        MemoryHooks::remove,         MemoryHooks::replace} {
     // Two layers at once would share one set of hooks: a harness bug.
     if (current != nullptr) __builtin_trap();
     current = this;

@@ -42,9 +42,7 @@ public:
 
     // Creates or replaces a file (which must not be open).
     void put(const std::string& name, const uint8_t* bytes, size_t size);
-    void put(const std::string& name, const std::vector<uint8_t>& bytes) {
-        put(name, bytes.data(), bytes.size());
-    }
+    void put(const std::string& name, const std::vector<uint8_t>& bytes) { put(name, bytes.data(), bytes.size()); }
     // A file's bytes; false when there is no such file.
     bool get(const std::string& name, std::vector<uint8_t>* bytes) const;
     bool exists(const std::string& name) const;

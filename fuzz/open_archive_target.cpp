@@ -135,7 +135,7 @@ const char* checkArchiveFile(const Bytes& file, bool* accepted) {
             return code == ERROR_INVALID_DATA ? nullptr : "unknown format word not ERROR_INVALID_DATA";
         // A table that does not fit its bounds, or memory that ran out.
         return code == ERROR_BAD_FORMAT || code == ERROR_NOT_ENOUGH_MEMORY ? nullptr
-                                                                            : "malformed table with a wrong code";
+                                                                           : "malformed table with a wrong code";
     }
     *accepted = true;
     if (const char* broken = checkList(head.get(), file.data())) return broken;

@@ -21,8 +21,8 @@ using Bytes = std::vector<uint8_t>;
 
 // Codes a failing file call may report.
 const uint32_t FAULT_CODES[] = {
-    ERROR_WRITE_FAULT,     ERROR_READ_FAULT,       ERROR_DISK_FULL,      ERROR_ACCESS_DENIED,
-    ERROR_SHARING_VIOLATION, ERROR_GEN_FAILURE,    ERROR_FILE_NOT_FOUND, ERROR_IO_DEVICE,
+    ERROR_WRITE_FAULT,       ERROR_READ_FAULT,  ERROR_DISK_FULL,      ERROR_ACCESS_DENIED,
+    ERROR_SHARING_VIOLATION, ERROR_GEN_FAILURE, ERROR_FILE_NOT_FOUND, ERROR_IO_DEVICE,
 };
 
 // What the two files are before the run, read without any fault.
@@ -76,8 +76,8 @@ Expectation readBeforeRun() {
         const uint64_t tableEnd = tableStart + data->compressedSize;
         for (const ArchiveNode* entry = data->next; entry != nullptr; entry = entry->next) {
             const uint64_t start = uint64_t(HEADER_SIZE) + entry->offset;
-            const bool inTable = entry->file == data->file && entry->storedSize > 0 &&
-                                 start < tableEnd && start + entry->storedSize > tableStart;
+            const bool inTable = entry->file == data->file && entry->storedSize > 0 && start < tableEnd &&
+                                 start + entry->storedSize > tableStart;
             expected.contents.push_back(inTable ? std::nullopt : packedContent(entry));
         }
     }
@@ -110,8 +110,8 @@ bool leftovers(const MemoryFileSystem& files) {
     return files.exists(TEMP_FILE_NAME) || files.exists(JOURNAL_FILE_NAME);
 }
 
-const char* checkRun(MemoryFileSystem& files, const Bytes& archive, const Bytes& patch,
-                     const Expectation& expected, bool* succeeded) {
+const char* checkRun(MemoryFileSystem& files, const Bytes& archive, const Bytes& patch, const Expectation& expected,
+                     bool* succeeded) {
     const std::vector<RecordedMessage> messages = recordedMessages();
     if (messages.size() != 1) return "the run did not show exactly one message";
     if (files.openHandles() != 0) return "the run left a file open";

@@ -55,4 +55,3 @@ void takePatchBytes(ArchiveNode* data, const ArchiveNode* patchHead, const Archi
     data->cycle = patchEntry->cycle;
     data->offset = patchEntry->offset;
 }
-

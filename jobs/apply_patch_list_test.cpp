@@ -46,8 +46,7 @@ struct InMemoryListDeleter {
 using InMemoryList = std::unique_ptr<ArchiveNode, InMemoryListDeleter>;
 
 // Entry i of a list gets sizes, cycle and offset derived from `base` and i.
-InMemoryList makeList(FileHandle file, uint16_t version, uint32_t base,
-                      const std::vector<NodeSpec>& specs) {
+InMemoryList makeList(FileHandle file, uint16_t version, uint32_t base, const std::vector<NodeSpec>& specs) {
     InMemoryList head(newNode());
     head->file = file;
     head->version = version;
@@ -152,52 +151,82 @@ const MergeCase MERGE_CASES[] = {
     {"names differ in letter case only",
      {fileNode("data\\Map.GND", 16), fileNode("other", 24)},
      {fileNode("DATA\\map.gnd", 40)},
-     1, {0, KEEPS_OWN}, 64},
+     1,
+     {0, KEEPS_OWN},
+     64},
     {"two patch entries with one name both count, the later wins",
      {fileNode("a.txt", 16), fileNode("b.txt", 24)},
      {fileNode("A.TXT", 40), fileNode("x.txt", 48), fileNode("a.txt", 56)},
-     2, {2, KEEPS_OWN}, 80},
+     2,
+     {2, KEEPS_OWN},
+     80},
     {"patch directories never match",
      {directoryNode("maps"), fileNode("a.txt", 16)},
      {directoryNode("maps"), directoryNode("A.TXT")},
-     0, {KEEPS_OWN, KEEPS_OWN}, 16},
+     0,
+     {KEEPS_OWN, KEEPS_OWN},
+     16},
     {"a directory after a file of the same name does not win",
      {fileNode("a.txt", 16)},
      {fileNode("a.txt", 40), directoryNode("A.txt")},
-     1, {0}, 40},
+     1,
+     {0},
+     40},
     {"a data directory takes a patch file's fields and stays a directory",
      {directoryNode("sprite"), fileNode("a.txt", 16)},
      {fileNode("SPRITE", 40)},
-     1, {0, KEEPS_OWN}, 56},
+     1,
+     {0, KEEPS_OWN},
+     56},
     {"several data entries with one name are each replaced",
      {fileNode("a.txt", 16), fileNode("b.txt", 24), fileNode("A.TXT", 32)},
      {fileNode("a.txt", 40)},
-     2, {0, KEEPS_OWN, 0}, 104},
+     2,
+     {0, KEEPS_OWN, 0},
+     104},
     {"several on both sides: every pair counts",
      {fileNode("a.txt", 16), fileNode("A.txt", 24)},
      {fileNode("a.TXT", 40), fileNode("A.TXT", 48)},
-     4, {1, 1}, 96},
+     4,
+     {1, 1},
+     96},
     {"names only in the patch are ignored",
      {fileNode("a.txt", 16)},
      {fileNode("new.txt", 40), fileNode("a.txt.bak", 48), fileNode("a.tx", 56)},
-     0, {KEEPS_OWN}, 16},
-    {"empty patch",
-     {fileNode("a.txt", 16), directoryNode("maps")}, {},
-     0, {KEEPS_OWN, KEEPS_OWN}, 16},
+     0,
+     {KEEPS_OWN},
+     16},
+    {"empty patch", {fileNode("a.txt", 16), directoryNode("maps")}, {}, 0, {KEEPS_OWN, KEEPS_OWN}, 16},
     {"empty data list", {}, {fileNode("a.txt", 40)}, 0, {}, 0},
     {"double-byte characters are not folded byte by byte",
-     {fileNode("\x83\x41.txt", 16), fileNode("\x83\x41" "B.txt", 24)},
-     {fileNode("\x83\x61.txt", 40), fileNode("\x83\x41" "b.TXT", 48)},
-     1, {KEEPS_OWN, 1}, 64},
+     {fileNode("\x83\x41.txt", 16), fileNode("\x83\x41"
+                                             "B.txt",
+                                             24)},
+     {fileNode("\x83\x61.txt", 40), fileNode("\x83\x41"
+                                             "b.TXT",
+                                             48)},
+     1,
+     {KEEPS_OWN, 1},
+     64},
     // ｱA against ｱa, and full-width ＡＢ against ａｂ.
     {"code page 932 letters fold as Windows folds them on a Japanese system",
-     {fileNode("data\\\xB1" "A.txt", 16), fileNode("\x82\x60\x82\x61.txt", 24)},
-     {fileNode("DATA\\\xB1" "a.txt", 40), fileNode("\x82\x81\x82\x82.TXT", 48)},
-     2, {0, 1}, 88},
+     {fileNode("data\\\xB1"
+               "A.txt",
+               16),
+      fileNode("\x82\x60\x82\x61.txt", 24)},
+     {fileNode("DATA\\\xB1"
+               "a.txt",
+               40),
+      fileNode("\x82\x81\x82\x82.TXT", 48)},
+     2,
+     {0, 1},
+     88},
     {"the data total wraps modulo 2^32",
      {fileNode("a", 16), fileNode("b", 24)},
      {fileNode("A", 0xFFFFFFF0u)},
-     1, {0, KEEPS_OWN}, 8},
+     1,
+     {0, KEEPS_OWN},
+     8},
 };
 
 TEST(ApplyPatchList, MergesByNameAndSumsTheDataTotal) {
@@ -306,15 +335,18 @@ struct NameSet {
 };
 
 const NameSet NAME_SETS[] = {
-    {"ASCII names",
-     {"data\\Map.bmp", "data\\sub", "data\\x.txt"},
-     {"data\\new.txt", "DATA\\map.BMP", "data\\SUB"}},
+    {"ASCII names", {"data\\Map.bmp", "data\\sub", "data\\x.txt"}, {"data\\new.txt", "DATA\\map.BMP", "data\\SUB"}},
     // ＭＡＰ\ｱA.bmp against ｍａｐ\ｱa.BMP (full-width letters, and a letter
     // after a half-width katakana), ｻﾌﾞ for the directory, and ア against ャ,
     // whose trail bytes are 'A' and 'a' but which are different characters.
     {"Japanese names",
-     {"data\\\x82\x6C\x82\x60\x82\x6F\\\xB1" "A.bmp", "data\\\xBB\xCC\xDE", "data\\\x83\x41.txt"},
-     {"data\\\x83\x61.txt", "DATA\\\x82\x8D\x82\x81\x82\x90\\\xB1" "a.BMP", "DATA\\\xBB\xCC\xDE"}},
+     {"data\\\x82\x6C\x82\x60\x82\x6F\\\xB1"
+      "A.bmp",
+      "data\\\xBB\xCC\xDE", "data\\\x83\x41.txt"},
+     {"data\\\x83\x61.txt",
+      "DATA\\\x82\x8D\x82\x81\x82\x90\\\xB1"
+      "a.BMP",
+      "DATA\\\xBB\xCC\xDE"}},
 };
 
 TEST(ApplyPatchList, MatchesNamesReadFromEitherLayout) {
@@ -335,8 +367,8 @@ TEST(ApplyPatchList, MatchesNamesReadFromEitherLayout) {
             {names.patchNames[2], true, 0, 0, 0, 32},
         };
         for (const LayoutCase& c : LAYOUTS) {
-            SCOPED_TRACE(testing::Message() << names.label << std::hex << ", data 0x" << c.dataVersion
-                                            << ", patch 0x" << c.patchVersion);
+            SCOPED_TRACE(testing::Message()
+                         << names.label << std::hex << ", data 0x" << c.dataVersion << ", patch 0x" << c.patchVersion);
             ScopedTempDir dir;
             writeFileBytes(dir.file("data.hvr"), archiveBytes(c.dataVersion, dataEntries, 40));
             writeFileBytes(dir.file("update.hvp"), archiveBytes(c.patchVersion, patchEntries, 32));

@@ -72,7 +72,8 @@ std::string keptJournalText(const ArchivePaths& paths) {
     const std::string& journal = paths.journal;
     if (userPrefersJapanese()) {
         return archive + " を元に戻せませんでした。元に戻すための情報は " + journal + " にあります。" + archive +
-               " と " + journal + " を消さずに保管し、原因を取り除いてからもう一度実行すると、変更の取り消しを完了します。";
+               " と " + journal +
+               " を消さずに保管し、原因を取り除いてからもう一度実行すると、変更の取り消しを完了します。";
     }
     return archive + " could not be put back as it was. " + journal + " holds the way back: keep it and " + archive +
            ", remove the cause, then run the program again; it will finish undoing the change.";
@@ -89,11 +90,8 @@ ArchiveNode* openArchiveForJob(const char* name, ArchivePaths* resolved) {
     FileHandle file = nullptr;
     switch (openForChange(paths, &file)) {
         case Recovery::clean:
-        case Recovery::recovered:
-            break;
-        case Recovery::failed:
-            showLastError();
-            return nullptr;
+        case Recovery::recovered: break;
+        case Recovery::failed: showLastError(); return nullptr;
         case Recovery::foreignJournal:
             showJobMessage(foreignJournalText(paths), errorCaption(), MessageStyle::error);
             return nullptr;

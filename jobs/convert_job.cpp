@@ -28,8 +28,8 @@ unsigned convertWorker(void*) {
         const bool toV2 = (head->version & MAJOR_MASK) == MAJOR_V1;
         char text[256];
         const bool japanese = jobTextsInJapanese();
-        const char* format = toV2 ? (japanese ? TO_V2_FORMAT : TO_V2_FORMAT_EN)
-                                  : (japanese ? TO_V1_FORMAT : TO_V1_FORMAT_EN);
+        const char* format =
+            toV2 ? (japanese ? TO_V2_FORMAT : TO_V2_FORMAT_EN) : (japanese ? TO_V1_FORMAT : TO_V1_FORMAT_EN);
         std::snprintf(text, sizeof text, format, unsigned(head->version));
         head->version = toV2 ? TARGET_V2 : TARGET_V1;
         if (!commitArchive(head, CommitRule::convert, paths, dialogProgress(), &report)) {

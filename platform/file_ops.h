@@ -52,8 +52,7 @@ struct FileOps {
     // returns.
     FileHandle (*createNew)(const char* name);
 
-    bool (*readUpTo)(FileHandle file, uint64_t position, void* buffer, uint32_t count,
-                   uint32_t* done);
+    bool (*readUpTo)(FileHandle file, uint64_t position, void* buffer, uint32_t count, uint32_t* done);
 
     // Writes all `count` bytes at `position`, extending the file as needed;
     // anything less is a failure with the system's code (ERROR_DISK_FULL for

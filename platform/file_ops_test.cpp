@@ -198,11 +198,8 @@ TEST(FileOps, ReadsStopShortOnlyAtTheEndOfTheFile) {
         const char* expected;  // the 8-byte buffer afterwards, pre-filled with '-'
     };
     const Case CASES[] = {
-        {0, 8, 8, "01234567"},
-        {6, 8, 4, "6789----"},
-        {10, 8, 0, "--------"},
-        {1000, 8, 0, "--------"},
-        {3, 0, 0, "--------"},
+        {0, 8, 8, "01234567"},    {6, 8, 4, "6789----"}, {10, 8, 0, "--------"},
+        {1000, 8, 0, "--------"}, {3, 0, 0, "--------"},
     };
     for (const Case& c : CASES) {
         SCOPED_TRACE(c.position);
@@ -509,10 +506,11 @@ TEST(UserLocale, JapaneseIsTheLanguagePartJa) {
         bool japanese;
     };
     const Case CASES[] = {
-        {"ja_JP.UTF-8", true}, {"ja_JP.eucJP", true}, {"ja_JP", true},    {"ja.UTF-8", true},
-        {"ja@cjknarrow", true}, {"ja", true},        {"japanese", false}, {"jam_JM.UTF-8", false},
-        {"JA_jp", false},       {"C", false},        {"C.UTF-8", false},  {"en_US.UTF-8", false},
-        {"", false},            {nullptr, false},
+        {"ja_JP.UTF-8", true}, {"ja_JP.eucJP", true},   {"ja_JP", true},
+        {"ja.UTF-8", true},    {"ja@cjknarrow", true},  {"ja", true},
+        {"japanese", false},   {"jam_JM.UTF-8", false}, {"JA_jp", false},
+        {"C", false},          {"C.UTF-8", false},      {"en_US.UTF-8", false},
+        {"", false},           {nullptr, false},
     };
     for (const Case& c : CASES) {
         EXPECT_EQ(c.japanese, isJapaneseLocaleName(c.name)) << (c.name ? c.name : "null");
@@ -536,8 +534,10 @@ public:
 
 private:
     static void set(const char* name, const char* value) {
-        if (value) setenv(name, value, 1);
-        else unsetenv(name);
+        if (value)
+            setenv(name, value, 1);
+        else
+            unsetenv(name);
     }
     std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
@@ -579,7 +579,10 @@ TEST(UserLocale, ConvertsToTheLocalesCharacterSet) {
         {"ja_JP.SJIS", "[完了]", "[\x8A\xAE\x97\xB9]"},
         {"ja_JP.SJIS", "エラー", "\x83\x47\x83\x89\x81\x5B"},
         {"C", "完了: ok", "??: ok"},
-        {"C", "a\xE5\xAE" "b", "a?b"},  // a sequence cut short keeps what follows it
+        {"C",
+         "a\xE5\xAE"
+         "b",
+         "a?b"},                           // a sequence cut short keeps what follows it
         {"ja_JP.eucJP", "\xE5\xAE", "?"},  // and at the end
         {"ja_JP.eucJP", "\xFF\x80x", "??x"},
     };

@@ -22,9 +22,7 @@ void appendU32(Bytes& bytes, uint32_t value) {
     storeU32(bytes.data() + bytes.size() - 4, value);
 }
 
-uint32_t roundedFieldLength(const std::string& name) {
-    return uint32_t((name.size() + 1 + 7) / 8 * 8);
-}
+uint32_t roundedFieldLength(const std::string& name) { return uint32_t((name.size() + 1 + 7) / 8 * 8); }
 
 }  // namespace
 
@@ -72,9 +70,8 @@ Bytes codedNameField(const std::string& name, uint32_t fieldLength) {
 }
 
 Bytes v1Record(const V1Record& record) {
-    const Bytes field = record.rawNameField.empty()
-                            ? codedNameField(record.name, record.fieldLength)
-                            : record.rawNameField;
+    const Bytes field =
+        record.rawNameField.empty() ? codedNameField(record.name, record.fieldLength) : record.rawNameField;
     const uint32_t length = uint32_t(field.size());
     Bytes bytes;
     appendU32(bytes, record.nameFieldSize.value_or(length + V1_NAME_FIELD_EXTRA));
@@ -118,8 +115,7 @@ Bytes zlibStream(const Bytes& plain, int level) {
     Bytes stream(length);
     // compress() wants a non-null source even for an empty table.
     const Bytef dummy = 0;
-    int result = compress2(stream.data(), &length, plain.empty() ? &dummy : plain.data(),
-                           uLong(plain.size()), level);
+    int result = compress2(stream.data(), &length, plain.empty() ? &dummy : plain.data(), uLong(plain.size()), level);
     EXPECT_EQ(Z_OK, result) << "zlib compress failed";
     stream.resize(length);
     return stream;
@@ -139,9 +135,7 @@ Bytes v2Table(const std::vector<V2Record>& records) {
     return v2TableBytes(stream, uint32_t(stream.size()), uint32_t(plain.size()));
 }
 
-ArchiveParts::ArchiveParts() {
-    std::memcpy(magic.data(), ARCHIVE_MAGIC, MAGIC_SIZE);
-}
+ArchiveParts::ArchiveParts() { std::memcpy(magic.data(), ARCHIVE_MAGIC, MAGIC_SIZE); }
 
 Bytes buildHeader(const ArchiveParts& parts) {
     Bytes header(HEADER_SIZE, 0);
@@ -209,8 +203,8 @@ Bytes contents(FileHandle file) {
     return bytes;
 }
 
-V1Record v1Entry(const std::string& name, uint32_t compressedSize, uint32_t storedSize,
-                 uint32_t realSize, uint8_t type, uint32_t offset, uint32_t fieldLength) {
+V1Record v1Entry(const std::string& name, uint32_t compressedSize, uint32_t storedSize, uint32_t realSize, uint8_t type,
+                 uint32_t offset, uint32_t fieldLength) {
     V1Record record;
     record.name = name;
     record.fieldLength = fieldLength;
@@ -222,8 +216,8 @@ V1Record v1Entry(const std::string& name, uint32_t compressedSize, uint32_t stor
     return record;
 }
 
-V2Record v2Entry(const std::string& name, uint32_t compressedSize, uint32_t storedSize,
-                 uint32_t realSize, uint8_t type, uint32_t offset) {
+V2Record v2Entry(const std::string& name, uint32_t compressedSize, uint32_t storedSize, uint32_t realSize, uint8_t type,
+                 uint32_t offset) {
     V2Record record;
     record.name = name;
     record.compressedSize = compressedSize;

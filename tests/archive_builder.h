@@ -51,8 +51,8 @@ struct V1Record {
 Bytes codedNameField(const std::string& name, uint32_t fieldLength = 0);
 
 // A record with these fields; the name field is coded from `name`.
-V1Record v1Entry(const std::string& name, uint32_t compressedSize, uint32_t storedSize,
-                 uint32_t realSize, uint8_t type, uint32_t offset, uint32_t fieldLength = 0);
+V1Record v1Entry(const std::string& name, uint32_t compressedSize, uint32_t storedSize, uint32_t realSize, uint8_t type,
+                 uint32_t offset, uint32_t fieldLength = 0);
 
 // 27 + L bytes. The size fields are biased as the format stores them, with
 // wrap-around; a directory (type 0) gets the same formulas, so zero sizes
@@ -70,8 +70,8 @@ struct V2Record {
     uint32_t offset = 0;
 };
 
-V2Record v2Entry(const std::string& name, uint32_t compressedSize, uint32_t storedSize,
-                 uint32_t realSize, uint8_t type, uint32_t offset);
+V2Record v2Entry(const std::string& name, uint32_t compressedSize, uint32_t storedSize, uint32_t realSize, uint8_t type,
+                 uint32_t offset);
 
 // n + 18 bytes per record, back to back.
 Bytes v2PlainTable(const std::vector<V2Record>& records);

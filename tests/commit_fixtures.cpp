@@ -24,16 +24,13 @@ Bytes v2TableOfSize(const std::vector<V2Record>& records, uint32_t size) {
     return v2TableBytes(stream, uint32_t(stream.size()), uint32_t(plain.size()));
 }
 
-Piece file(const std::string& name, size_t size) {
-    return {name, pattern(size, seedOf(name)), false};
-}
+Piece file(const std::string& name, size_t size) { return {name, pattern(size, seedOf(name)), false}; }
 Piece directory(const std::string& name) { return {name, {}, true}; }
 
 V2Record plainRecord(const Piece& piece, uint32_t offset) {
     V2Record record;
     record.name = piece.name;
-    record.compressedSize = record.storedSize = record.realSize =
-        piece.directory ? 0 : uint32_t(piece.bytes.size());
+    record.compressedSize = record.storedSize = record.realSize = piece.directory ? 0 : uint32_t(piece.bytes.size());
     record.type = piece.directory ? TYPE_DIRECTORY : TYPE_FILE_PLAIN;
     record.offset = offset;
     return record;
@@ -75,8 +72,7 @@ Bytes plainArchive(const std::vector<Piece>& front, uint32_t tableSize, const st
 Bytes codedForm(const std::string& name, const Bytes& content, uint32_t storedSize) {
     Bytes stored = content;
     stored.resize(storedSize, 0);
-    encodeEntryData(stored.data(), storedSize,
-                    int8_t(cycleForName(name.c_str(), uint32_t(content.size()))));
+    encodeEntryData(stored.data(), storedSize, int8_t(cycleForName(name.c_str(), uint32_t(content.size()))));
     return stored;
 }
 
@@ -92,16 +88,14 @@ Bytes storedBytes(FileHandle file, const ArchiveNode* entry) {
     // An empty vector has no buffer to hand over, and readAt would make one.
     if (entry->storedSize == 0) return {};
     Bytes bytes(entry->storedSize);
-    EXPECT_NE(nullptr,
-              readAt(file, bytes.data(), uint64_t(HEADER_SIZE) + entry->offset, entry->storedSize))
+    EXPECT_NE(nullptr, readAt(file, bytes.data(), uint64_t(HEADER_SIZE) + entry->offset, entry->storedSize))
         << reinterpret_cast<const char*>(entry->name) << ": " << describeError(getLastError());
     return bytes;
 }
 
 Bytes packedContent(FileHandle file, const ArchiveNode* entry) {
     Bytes bytes = storedBytes(file, entry);
-    if (entry->cycle != NO_CYCLE)
-        decodeEntryData(bytes.data(), entry->storedSize, int8_t(entry->cycle));
+    if (entry->cycle != NO_CYCLE) decodeEntryData(bytes.data(), entry->storedSize, int8_t(entry->cycle));
     bytes.resize(entry->compressedSize);
     return bytes;
 }
@@ -127,8 +121,7 @@ void openPatched(PatchedLists* lists) {
     applyPatchList(lists->data.get(), lists->patch.get());
 }
 
-void expectHeaderKept(const Bytes& before, const Bytes& after, uint32_t tableOffset,
-                      uint16_t version) {
+void expectHeaderKept(const Bytes& before, const Bytes& after, uint32_t tableOffset, uint16_t version) {
     ASSERT_GE(after.size(), HEADER_SIZE);
     EXPECT_EQ(slice(before, 0, 30), slice(after, 0, 30));
     EXPECT_EQ(slice(before, 34, 8), slice(after, 34, 8));
@@ -140,12 +133,9 @@ void expectHeaderKept(const Bytes& before, const Bytes& after, uint32_t tableOff
 
 Example writeExample(uint32_t sizeA, uint32_t sizeB, bool xBehindTable) {
     // P carries B's name, and bytes of its own.
-    Example ex{file("a.dat", sizeA),
-               file("b.dat", sizeB),
-               file("x.dat", 150),
-               {"b.dat", pattern(75, 4242)}};
-    writeFileBytes(ARCHIVE_FILE_NAME, xBehindTable ? plainArchive({ex.a, ex.b}, 100, {ex.x})
-                                                   : plainArchive({ex.a, ex.b, ex.x}, 100));
+    Example ex{file("a.dat", sizeA), file("b.dat", sizeB), file("x.dat", 150), {"b.dat", pattern(75, 4242)}};
+    writeFileBytes(ARCHIVE_FILE_NAME,
+                   xBehindTable ? plainArchive({ex.a, ex.b}, 100, {ex.x}) : plainArchive({ex.a, ex.b, ex.x}, 100));
     writeFileBytes("update.hvp", plainArchive({ex.p}, 0));
     return ex;
 }

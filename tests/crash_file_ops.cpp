@@ -14,8 +14,8 @@ CrashFileOps* current = nullptr;
 
 const FileOps& platform() { return platformFileOps(); }
 
-void applyChange(std::vector<uint8_t>* content, bool truncation, uint64_t position,
-                 const uint8_t* bytes, size_t count) {
+void applyChange(std::vector<uint8_t>* content, bool truncation, uint64_t position, const uint8_t* bytes,
+                 size_t count) {
     if (truncation) {
         content->resize(size_t(position));
         return;
@@ -45,8 +45,7 @@ bool readThrough(FileHandle file, std::vector<uint8_t>* bytes) {
 bool writeWholeFile(const std::string& name, const std::vector<uint8_t>& bytes) {
     FileHandle file = platform().createNew(name.c_str());
     if (file == nullptr) return false;
-    const bool written =
-        bytes.empty() || platform().writeAt(file, 0, bytes.data(), uint32_t(bytes.size()));
+    const bool written = bytes.empty() || platform().writeAt(file, 0, bytes.data(), uint32_t(bytes.size()));
     return platform().close(file) && written;
 }
 
@@ -68,12 +67,9 @@ std::optional<std::vector<uint8_t>> readWholeFile(const char* name) {
 
 const char* powerLossName(PowerLoss mode) {
     switch (mode) {
-        case PowerLoss::keepAll:
-            return "all unflushed writes kept";
-        case PowerLoss::loseAll:
-            return "all unflushed writes lost";
-        case PowerLoss::keepSome:
-            return "some unflushed writes kept, some torn";
+        case PowerLoss::keepAll: return "all unflushed writes kept";
+        case PowerLoss::loseAll: return "all unflushed writes lost";
+        case PowerLoss::keepSome: return "some unflushed writes kept, some torn";
     }
     return "?";
 }
@@ -81,9 +77,7 @@ const char* powerLossName(PowerLoss mode) {
 struct CrashHooks {
     using Verdict = CrashFileOps::Verdict;
 
-    static uint32_t codeFor(Verdict verdict) {
-        return verdict == Verdict::crash ? CRASHED : current->fault_->code;
-    }
+    static uint32_t codeFor(Verdict verdict) { return verdict == Verdict::crash ? CRASHED : current->fault_->code; }
 
     static bool failWith(uint32_t code) {
         setLastError(code);
@@ -178,8 +172,7 @@ struct CrashHooks {
         if (!platform().flush(file)) return false;
         CrashFileOps::FileModel& model = current->files_[name];
         for (const auto& change : model.pending) {
-            applyChange(&model.durable, change.truncation, change.position, change.bytes.data(),
-                        change.bytes.size());
+            applyChange(&model.durable, change.truncation, change.position, change.bytes.data(), change.bytes.size());
         }
         model.pending.clear();
         return true;
@@ -241,10 +234,18 @@ struct CrashHooks {
 };
 
 CrashFileOps::CrashFileOps()
-    : table_{CrashHooks::openExisting, CrashHooks::openNoFollow, CrashHooks::openForReading, CrashHooks::createNew,
-             CrashHooks::readUpTo,       CrashHooks::writeAt,      CrashHooks::fileSize,
-             CrashHooks::truncate,     CrashHooks::flush,        CrashHooks::close,
-             CrashHooks::remove,       CrashHooks::replace,
+    : table_{CrashHooks::openExisting,
+             CrashHooks::openNoFollow,
+             CrashHooks::openForReading,
+             CrashHooks::createNew,
+             CrashHooks::readUpTo,
+             CrashHooks::writeAt,
+             CrashHooks::fileSize,
+             CrashHooks::truncate,
+             CrashHooks::flush,
+             CrashHooks::close,
+             CrashHooks::remove,
+             CrashHooks::replace,
              platformFileOps().copyAt != nullptr ? CrashHooks::copyAt : nullptr} {
     if (current != nullptr) ADD_FAILURE() << "a CrashFileOps is already installed";
     current = this;
@@ -257,9 +258,7 @@ CrashFileOps::~CrashFileOps() {
     for (const auto& [file, name] : open_) platform().close(file);
 }
 
-void CrashFileOps::failAt(uint64_t call, uint32_t code, bool persistent) {
-    fault_ = Fault{call, code, persistent};
-}
+void CrashFileOps::failAt(uint64_t call, uint32_t code, bool persistent) { fault_ = Fault{call, code, persistent}; }
 
 void CrashFileOps::crashAt(uint64_t call) { crashAt_ = call; }
 

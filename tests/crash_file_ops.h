@@ -85,7 +85,7 @@ public:
 
 private:
     struct PendingChange {
-        bool truncation;         // a truncation to `position`, else a write
+        bool truncation;  // a truncation to `position`, else a write
         uint64_t position;
         std::vector<uint8_t> bytes;
     };

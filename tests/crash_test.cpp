@@ -89,7 +89,7 @@ struct Fixture {
 };
 
 ArchiveSpec archiveOptions(uint16_t version, uint32_t entries, uint64_t contentBytes, uint32_t seed,
-                        uint32_t trailingBytes, uint64_t deadBytes) {
+                           uint32_t trailingBytes, uint64_t deadBytes) {
     ArchiveSpec options;
     options.version = version;
     options.entries = entries;
@@ -111,30 +111,44 @@ PatchSpec patchOptions(uint16_t version, uint32_t replacePermille, uint32_t seed
 const Fixture FIXTURES[] = {
     // Few replacements: the in-place result stays (HvrConv: a new 0x02xx
     // table in place). The patch crosses layouts, so entries are recoded.
-    {"v1InPlace", archiveOptions(0x0103, 60, 300 << 10, 11, 0, 0), patchOptions(0x0200, 80, 21),
-     {true, false}, {true, false}, false},
+    {"v1InPlace",
+     archiveOptions(0x0103, 60, 300 << 10, 11, 0, 0),
+     patchOptions(0x0200, 80, 21),
+     {true, false},
+     {true, false},
+     false},
     // Bytes behind the table; so many replacements leave so little live
     // that HvrUpdate rebuilds. Entries lie behind the table, which the pass
     // moves, so the pass is not left out: it runs, commits, and the rebuild
     // follows. HvrConv goes to 0x0103 and always rebuilds.
-    {"v2ShortTail", archiveOptions(0x0200, 60, 300 << 10, 12, 64 << 10, 0), patchOptions(0x0103, 400, 22),
-     {true, true}, {false, true}, false},
+    {"v2ShortTail",
+     archiveOptions(0x0200, 60, 300 << 10, 12, 64 << 10, 0),
+     patchOptions(0x0103, 400, 22),
+     {true, true},
+     {false, true},
+     false},
     // A tail too long to move: the old table becomes a hole, and the
     // replaced entries go behind the old end of the file.
-    {"v2LongTail", archiveOptions(0x0200, 60, 4000 << 10, 13, 3200 << 10, 0), patchOptions(0x0200, 50, 23),
-     {true, false}, {false, true}, true},
+    {"v2LongTail",
+     archiveOptions(0x0200, 60, 4000 << 10, 13, 3200 << 10, 0),
+     patchOptions(0x0200, 50, 23),
+     {true, false},
+     {false, true},
+     true},
     // Dead space in the data area. HvrUpdate rebuilds at once: a 0x01xx
     // table's length is known before the pass, and with it the live share.
     // HvrConv's 0x02xx table is only known once deflated, and this share
     // lies close enough to the rule's boundary that the pass runs, writes
     // it, and then the rebuild follows.
-    {"v1DeadSpace", archiveOptions(0x0101, 40, 200 << 10, 14, 0, 52 << 10), patchOptions(0x0103, 60, 24),
-     {false, true}, {true, true}, false},
+    {"v1DeadSpace",
+     archiveOptions(0x0101, 40, 200 << 10, 14, 0, 52 << 10),
+     patchOptions(0x0103, 60, 24),
+     {false, true},
+     {true, true},
+     false},
 };
 
-const JobPath& pathOf(Job job, const Fixture& fixture) {
-    return job == Job::update ? fixture.update : fixture.convert;
-}
+const JobPath& pathOf(Job job, const Fixture& fixture) { return job == Job::update ? fixture.update : fixture.convert; }
 
 // ---------------------------------------------------------------------------
 // Helpers.
@@ -146,10 +160,8 @@ uint32_t injectedCode(FileCall kind) {
         case FileCall::createNew:
         case FileCall::writeAt:
         case FileCall::truncate:
-        case FileCall::flush:
-            return ERROR_DISK_FULL;
-        default:
-            return ERROR_IO_DEVICE;
+        case FileCall::flush: return ERROR_DISK_FULL;
+        default: return ERROR_IO_DEVICE;
     }
 }
 
@@ -163,25 +175,18 @@ bool changesFiles(FileCall kind) {
         case FileCall::flush:
         case FileCall::remove:
         case FileCall::replace:
-        case FileCall::copyAt:
-            return true;
-        default:
-            return false;
+        case FileCall::copyAt: return true;
+        default: return false;
     }
 }
 
 const char* recoveryName(Recovery result) {
     switch (result) {
-        case Recovery::clean:
-            return "clean";
-        case Recovery::recovered:
-            return "recovered";
-        case Recovery::foreignJournal:
-            return "foreignJournal";
-        case Recovery::rollbackFailed:
-            return "rollbackFailed";
-        case Recovery::failed:
-            return "failed";
+        case Recovery::clean: return "clean";
+        case Recovery::recovered: return "recovered";
+        case Recovery::foreignJournal: return "foreignJournal";
+        case Recovery::rollbackFailed: return "rollbackFailed";
+        case Recovery::failed: return "failed";
     }
     return "?";
 }
@@ -204,9 +209,7 @@ std::string leftovers() {
     return found;
 }
 
-std::string callText(const TracedCall& call) {
-    return std::string(fileCallName(call.kind)) + "(" + call.name + ")";
-}
+std::string callText(const TracedCall& call) { return std::string(fileCallName(call.kind)) + "(" + call.name + ")"; }
 
 // One run's messages as text, for failure reports.
 std::string messagesText(const std::vector<RecordedMessage>& messages) {
@@ -229,8 +232,8 @@ struct Baseline {
     Bytes patch;
     std::map<std::string, Bytes> images;  // "before", "in-place", "rebuilt"
     std::vector<TracedCall> trace;
-    std::vector<Commit> commits;          // in call order
-    uint64_t journalFlushed = 0;          // the call that made the journal durable
+    std::vector<Commit> commits;  // in call order
+    uint64_t journalFlushed = 0;  // the call that made the journal durable
     uint64_t journalRemoved = 0;
     uint64_t replaced = 0;
 
@@ -308,7 +311,8 @@ protected:
             if (call.kind == FileCall::remove && call.name == JOURNAL_FILE_NAME) base_.journalRemoved = i + 1;
             if (call.kind == FileCall::replace) base_.replaced = i + 1;
         }
-        ASSERT_EQ(pathOf(job(), fixture()).inPlace, base_.journalRemoved != 0) << "the fixture misses its in-place pass";
+        ASSERT_EQ(pathOf(job(), fixture()).inPlace, base_.journalRemoved != 0)
+            << "the fixture misses its in-place pass";
         ASSERT_EQ(pathOf(job(), fixture()).rebuild, base_.replaced != 0) << "the fixture misses its rebuild";
         if (base_.journalRemoved != 0) {
             ASSERT_LT(base_.journalFlushed, base_.journalRemoved);
@@ -364,8 +368,8 @@ protected:
         if (image == nullptr) {
             ADD_FAILURE() << "data.hvr (" << data->size() << " bytes) is none of the allowed images"
                           << " (before " << base_.before.size() << " bytes, "
-                          << base_.images.at(base_.finalImage()).size() << " bytes for the "
-                          << base_.finalImage() << " result)";
+                          << base_.images.at(base_.finalImage()).size() << " bytes for the " << base_.finalImage()
+                          << " result)";
         }
         return image;
     }
@@ -395,9 +399,9 @@ protected:
     void runWithFailure(uint64_t k, bool persistent, Tally* tally) {
         const TracedCall& call = base_.trace[k - 1];
         const uint32_t code = injectedCode(call.kind);
-        SCOPED_TRACE(testing::Message() << "call " << k << " of " << base_.calls() << ", "
-                                        << callText(call) << (persistent ? " and every later call" : "")
-                                        << " fails with " << describeError(code));
+        SCOPED_TRACE(testing::Message() << "call " << k << " of " << base_.calls() << ", " << callText(call)
+                                        << (persistent ? " and every later call" : "") << " fails with "
+                                        << describeError(code));
         restore();
         clearRecordedMessages();
         {
@@ -425,8 +429,8 @@ protected:
                 << "success reported over the " << image << " archive";
             if (!committed) {
                 EXPECT_STREQ(base_.finalImage(), image);
-                EXPECT_FALSE(changesFiles(call.kind)) << "a failed " << fileCallName(call.kind)
-                                                      << " before the commit was not reported";
+                EXPECT_FALSE(changesFiles(call.kind))
+                    << "a failed " << fileCallName(call.kind) << " before the commit was not reported";
             }
         } else {
             EXPECT_FALSE(committed) << "a failure after the commit was reported";
@@ -496,8 +500,8 @@ TEST_P(JobSweep, EveryCallFailingFromThenOnIsReportedAndLeavesAWholeArchive) {
         runWithFailure(k, true, &tally);
         if (HasFatalFailure()) return;
     }
-    std::printf("[ failures ] %s from then on: %llu calls; %s\n", label().c_str(),
-                (unsigned long long)base_.calls(), tally.text().c_str());
+    std::printf("[ failures ] %s from then on: %llu calls; %s\n", label().c_str(), (unsigned long long)base_.calls(),
+                tally.text().c_str());
 }
 
 TEST_P(JobSweep, PowerLossAtEveryCallLeavesTheLastCommittedArchive) {
@@ -541,8 +545,7 @@ TEST_P(JobSweep, PowerLossDuringRecoveryOfAnInterruptedInPlacePass) {
     // Every point at which the journal is whole and the change not yet
     // committed: from the journal's flush up to (not including) its removal.
     for (uint64_t first = base_.journalFlushed + 1; first <= base_.journalRemoved; ++first) {
-        SCOPED_TRACE(testing::Message() << "run stopped at call " << first << ", "
-                                        << callText(base_.trace[first - 1]));
+        SCOPED_TRACE(testing::Message() << "run stopped at call " << first << ", " << callText(base_.trace[first - 1]));
         restore();
         {
             CrashFileOps layer;
@@ -568,8 +571,8 @@ TEST_P(JobSweep, PowerLossDuringRecoveryOfAnInterruptedInPlacePass) {
 
         for (const PowerLossCase& loss : POWER_LOSSES) {
             for (uint64_t k = 1; k <= recoveryCalls; ++k) {
-                SCOPED_TRACE(testing::Message() << "recovery stopped at its call " << k << " of "
-                                                << recoveryCalls << ": " << powerLossText(loss));
+                SCOPED_TRACE(testing::Message() << "recovery stopped at its call " << k << " of " << recoveryCalls
+                                                << ": " << powerLossText(loss));
                 writeFile(ARCHIVE_FILE_NAME, *interruptedData);
                 writeFile(JOURNAL_FILE_NAME, *journal);
                 writeFile(PATCH_NAME, base_.patch);
@@ -617,15 +620,14 @@ FileHandle open(const char* name) {
     return file;
 }
 void write(FileHandle file, uint64_t position, const std::string& text) {
-    EXPECT_TRUE(fileOps().writeAt(file, position, text.data(), uint32_t(text.size())))
-        << describeError(getLastError());
+    EXPECT_TRUE(fileOps().writeAt(file, position, text.data(), uint32_t(text.size()))) << describeError(getLastError());
 }
 Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
 struct LayerCase {
     const char* name;
-    std::optional<std::string> fBefore;  // content of f before the layer starts, if any
-    std::function<void()> script;        // runs with the layer in force, crashing after
+    std::optional<std::string> fBefore;             // content of f before the layer starts, if any
+    std::function<void()> script;                   // runs with the layer in force, crashing after
     std::optional<std::string> fKeepAll, fLoseAll;  // f afterwards; nullopt: absent
     std::optional<std::string> gKeepAll, gLoseAll;
 };
@@ -662,9 +664,8 @@ const LayerCase LAYER_CASES[] = {
          fileOps().close(f);
      },
      "n", "", std::nullopt, std::nullopt},
-    {"a removal is durable", "gone",
-     [] { EXPECT_TRUE(fileOps().remove(F)); },
-     std::nullopt, std::nullopt, std::nullopt, std::nullopt},
+    {"a removal is durable", "gone", [] { EXPECT_TRUE(fileOps().remove(F)); }, std::nullopt, std::nullopt, std::nullopt,
+     std::nullopt},
     {"a replaced file carries its unflushed writes under the new name", "old",
      [] {
          FileHandle g = create(G);
@@ -754,8 +755,8 @@ TEST(CrashLayer, KeepSomeLosesKeepsAndTearsWritesInTheirPlaces) {
             sawWhole |= kept == 8;
         }
     }
-    EXPECT_TRUE(sawLost && sawTorn && sawWhole) << "keepSome does not vary: lost " << sawLost << ", torn "
-                                                << sawTorn << ", whole " << sawWhole;
+    EXPECT_TRUE(sawLost && sawTorn && sawWhole)
+        << "keepSome does not vary: lost " << sawLost << ", torn " << sawTorn << ", whole " << sawWhole;
 }
 
 TEST(CrashLayer, InjectedFailuresFailOnceOrFromThenOn) {

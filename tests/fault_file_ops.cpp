@@ -54,8 +54,7 @@ struct FaultHooks {
         return track(platform().createNew(name));
     }
 
-    static bool readUpTo(FileHandle file, uint64_t position, void* buffer, uint32_t count,
-                       uint32_t* done) {
+    static bool readUpTo(FileHandle file, uint64_t position, void* buffer, uint32_t count, uint32_t* done) {
         if (current->countAndCheck(FileCall::readUpTo)) {
             *done = 0;
             return failWith(current->fault_->code);
@@ -132,41 +131,36 @@ struct FaultHooks {
 
 const char* fileCallName(FileCall kind) {
     switch (kind) {
-        case FileCall::openExisting:
-            return "openExisting";
-        case FileCall::openNoFollow:
-            return "openNoFollow";
-        case FileCall::openForReading:
-            return "openForReading";
-        case FileCall::createNew:
-            return "createNew";
-        case FileCall::readUpTo:
-            return "readUpTo";
-        case FileCall::writeAt:
-            return "writeAt";
-        case FileCall::fileSize:
-            return "fileSize";
-        case FileCall::truncate:
-            return "truncate";
-        case FileCall::flush:
-            return "flush";
-        case FileCall::close:
-            return "close";
-        case FileCall::remove:
-            return "remove";
-        case FileCall::replace:
-            return "replace";
-        case FileCall::copyAt:
-            return "copyAt";
+        case FileCall::openExisting: return "openExisting";
+        case FileCall::openNoFollow: return "openNoFollow";
+        case FileCall::openForReading: return "openForReading";
+        case FileCall::createNew: return "createNew";
+        case FileCall::readUpTo: return "readUpTo";
+        case FileCall::writeAt: return "writeAt";
+        case FileCall::fileSize: return "fileSize";
+        case FileCall::truncate: return "truncate";
+        case FileCall::flush: return "flush";
+        case FileCall::close: return "close";
+        case FileCall::remove: return "remove";
+        case FileCall::replace: return "replace";
+        case FileCall::copyAt: return "copyAt";
     }
     return "?";
 }
 
 FaultFileOps::FaultFileOps()
-    : table_{FaultHooks::openExisting, FaultHooks::openNoFollow, FaultHooks::openForReading, FaultHooks::createNew,
-             FaultHooks::readUpTo,       FaultHooks::writeAt,      FaultHooks::fileSize,
-             FaultHooks::truncate,     FaultHooks::flush,        FaultHooks::close,
-             FaultHooks::remove,       FaultHooks::replace,
+    : table_{FaultHooks::openExisting,
+             FaultHooks::openNoFollow,
+             FaultHooks::openForReading,
+             FaultHooks::createNew,
+             FaultHooks::readUpTo,
+             FaultHooks::writeAt,
+             FaultHooks::fileSize,
+             FaultHooks::truncate,
+             FaultHooks::flush,
+             FaultHooks::close,
+             FaultHooks::remove,
+             FaultHooks::replace,
              platformFileOps().copyAt != nullptr ? FaultHooks::copyAt : nullptr} {
     if (current != nullptr) ADD_FAILURE() << "a FaultFileOps is already installed";
     current = this;
@@ -186,9 +180,7 @@ void FaultFileOps::failAnyCall(uint64_t nth, uint32_t code, bool persistent) {
     fault_ = Fault{std::nullopt, nth, code, persistent, false};
 }
 
-void FaultFileOps::shortWrite(uint64_t nth) {
-    fault_ = Fault{FileCall::writeAt, nth, ERROR_DISK_FULL, false, true};
-}
+void FaultFileOps::shortWrite(uint64_t nth) { fault_ = Fault{FileCall::writeAt, nth, ERROR_DISK_FULL, false, true}; }
 
 void FaultFileOps::clearFault() { fault_.reset(); }
 
@@ -228,50 +220,21 @@ bool FaultFileOps::countAndCheck(FileCall kind) {
 std::string describeError(uint32_t code) {
     const char* name = "another code";
     switch (code) {
-        case ERROR_SUCCESS:
-            name = "ERROR_SUCCESS";
-            break;
-        case ERROR_FILE_NOT_FOUND:
-            name = "ERROR_FILE_NOT_FOUND";
-            break;
-        case ERROR_ACCESS_DENIED:
-            name = "ERROR_ACCESS_DENIED";
-            break;
-        case ERROR_INVALID_HANDLE:
-            name = "ERROR_INVALID_HANDLE";
-            break;
-        case ERROR_NOT_ENOUGH_MEMORY:
-            name = "ERROR_NOT_ENOUGH_MEMORY";
-            break;
-        case ERROR_BAD_FORMAT:
-            name = "ERROR_BAD_FORMAT";
-            break;
-        case ERROR_INVALID_DATA:
-            name = "ERROR_INVALID_DATA";
-            break;
-        case ERROR_WRITE_FAULT:
-            name = "ERROR_WRITE_FAULT";
-            break;
-        case ERROR_READ_FAULT:
-            name = "ERROR_READ_FAULT";
-            break;
-        case ERROR_GEN_FAILURE:
-            name = "ERROR_GEN_FAILURE";
-            break;
-        case ERROR_SHARING_VIOLATION:
-            name = "ERROR_SHARING_VIOLATION";
-            break;
-        case ERROR_DISK_FULL:
-            name = "ERROR_DISK_FULL";
-            break;
-        case ERROR_FILE_TOO_LARGE:
-            name = "ERROR_FILE_TOO_LARGE";
-            break;
-        case ERROR_IO_DEVICE:
-            name = "ERROR_IO_DEVICE";
-            break;
-        default:
-            break;
+        case ERROR_SUCCESS: name = "ERROR_SUCCESS"; break;
+        case ERROR_FILE_NOT_FOUND: name = "ERROR_FILE_NOT_FOUND"; break;
+        case ERROR_ACCESS_DENIED: name = "ERROR_ACCESS_DENIED"; break;
+        case ERROR_INVALID_HANDLE: name = "ERROR_INVALID_HANDLE"; break;
+        case ERROR_NOT_ENOUGH_MEMORY: name = "ERROR_NOT_ENOUGH_MEMORY"; break;
+        case ERROR_BAD_FORMAT: name = "ERROR_BAD_FORMAT"; break;
+        case ERROR_INVALID_DATA: name = "ERROR_INVALID_DATA"; break;
+        case ERROR_WRITE_FAULT: name = "ERROR_WRITE_FAULT"; break;
+        case ERROR_READ_FAULT: name = "ERROR_READ_FAULT"; break;
+        case ERROR_GEN_FAILURE: name = "ERROR_GEN_FAILURE"; break;
+        case ERROR_SHARING_VIOLATION: name = "ERROR_SHARING_VIOLATION"; break;
+        case ERROR_DISK_FULL: name = "ERROR_DISK_FULL"; break;
+        case ERROR_FILE_TOO_LARGE: name = "ERROR_FILE_TOO_LARGE"; break;
+        case ERROR_IO_DEVICE: name = "ERROR_IO_DEVICE"; break;
+        default: break;
     }
     return std::to_string(code) + " (" + name + ")";
 }
@@ -279,6 +242,6 @@ std::string describeError(uint32_t code) {
 testing::AssertionResult lastErrorIs(uint32_t expected) {
     const uint32_t got = getLastError();
     if (got == expected) return testing::AssertionSuccess();
-    return testing::AssertionFailure()
-           << "last error is " << describeError(got) << ", expected " << describeError(expected);
+    return testing::AssertionFailure() << "last error is " << describeError(got) << ", expected "
+                                       << describeError(expected);
 }

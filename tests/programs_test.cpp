@@ -48,8 +48,8 @@ using Locale = std::vector<std::string>;
 // an environment of `locale` alone, with LOCPATH naming the generated
 // Japanese locales (plus the sanitizers' options, so that a sanitized build
 // behaves as configured).
-RunResult runProgram(const char* program, const std::string& directory,
-                     const std::vector<std::string>& arguments, const Locale& locale) {
+RunResult runProgram(const char* program, const std::string& directory, const std::vector<std::string>& arguments,
+                     const Locale& locale) {
     RunResult result;
     std::vector<std::string> environment = locale;
     environment.push_back("LOCPATH=" + testLocalePath());
@@ -122,8 +122,7 @@ RunResult runProgram(const char* program, const std::string& directory,
         if (fd.fd >= 0) close(fd.fd);
     }
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
     if (WIFEXITED(status)) {
         result.status = WEXITSTATUS(status);
     } else {
@@ -195,8 +194,8 @@ Bytes archiveOf(uint16_t version, const std::vector<Piece>& pieces) {
             r.compressedSize = size;
             r.storedSize = uint32_t(stored.size());
             r.realSize = piece.realSize;
-            r.type = piece.directory ? TYPE_DIRECTORY
-                     : !coded        ? TYPE_FILE_PLAIN
+            r.type = piece.directory                               ? TYPE_DIRECTORY
+                     : !coded                                      ? TYPE_FILE_PLAIN
                      : cycleForName(piece.name.c_str(), size) == 0 ? TYPE_FILE_HEAD_CODED
                                                                    : TYPE_FILE_CODED;
             r.offset = offset;
@@ -243,22 +242,20 @@ std::optional<ArchiveView> readView(const std::string& path) {
     view.tableOffset = head->offset;
     view.tableSize = head->compressedSize;
     for (const ArchiveNode* e = head->next; e != nullptr; e = e->next) {
-        EntryView entry{reinterpret_cast<const char*>(e->name), e->isDirectory, {}, e->realSize,
-                        e->storedSize, e->offset};
+        EntryView entry{
+            reinterpret_cast<const char*>(e->name), e->isDirectory, {}, e->realSize, e->storedSize, e->offset};
         if (!e->isDirectory && e->storedSize > 0) {
             Bytes stored(e->storedSize);
-            if (readAt(head->file, stored.data(), uint64_t(HEADER_SIZE) + e->offset,
-                       e->storedSize) == nullptr) {
-                ADD_FAILURE() << path << ": " << entry.name << " cannot be read: error "
-                              << getLastError();
+            if (readAt(head->file, stored.data(), uint64_t(HEADER_SIZE) + e->offset, e->storedSize) == nullptr) {
+                ADD_FAILURE() << path << ": " << entry.name << " cannot be read: error " << getLastError();
                 return std::nullopt;
             }
             if (e->cycle != NO_CYCLE) {
                 decodeEntryData(stored.data(), e->storedSize, int8_t(e->cycle));
             }
             if (e->compressedSize > e->storedSize) {
-                ADD_FAILURE() << entry.name << ": packed size " << e->compressedSize
-                              << " exceeds stored size " << e->storedSize;
+                ADD_FAILURE() << entry.name << ": packed size " << e->compressedSize << " exceeds stored size "
+                              << e->storedSize;
                 return std::nullopt;
             }
             stored.resize(e->compressedSize);
@@ -277,9 +274,8 @@ void expectEntries(const std::vector<Piece>& expected, const ArchiveView& view) 
         EXPECT_EQ(expected[i].name, actual.name);
         EXPECT_EQ(expected[i].directory, actual.directory);
         EXPECT_EQ(expected[i].realSize, actual.realSize);
-        EXPECT_TRUE(expected[i].content == actual.content)
-            << "packed content differs (" << actual.content.size() << " bytes, expected "
-            << expected[i].content.size() << ")";
+        EXPECT_TRUE(expected[i].content == actual.content) << "packed content differs (" << actual.content.size()
+                                                           << " bytes, expected " << expected[i].content.size() << ")";
     }
 }
 
@@ -299,8 +295,8 @@ void expectText(const char* stream, const Text& expected, const std::string& act
     if (expected.exact) {
         EXPECT_EQ(expected.value, actual) << stream;
     } else {
-        EXPECT_NE(std::string::npos, actual.find(expected.value))
-            << stream << " lacks \"" << expected.value << "\":\n" << actual;
+        EXPECT_NE(std::string::npos, actual.find(expected.value)) << stream << " lacks \"" << expected.value << "\":\n"
+                                                                  << actual;
     }
 }
 
@@ -337,7 +333,7 @@ struct Files {
     std::optional<Bytes> patch;  // none: no update.hvp
     bool patchIsDirectory = false;
     std::optional<Bytes> journal;  // none: no data.hvr-journal
-    std::vector<Piece> expected;  // data.hvr's entries after a rewrite
+    std::vector<Piece> expected;   // data.hvr's entries after a rewrite
 };
 
 void writeFiles(const ScopedTempDir& dir, const Files& files) {
@@ -350,8 +346,7 @@ void writeFiles(const ScopedTempDir& dir, const Files& files) {
     if (files.journal) writeFileBytes(dir.file(JOURNAL_FILE_NAME), *files.journal);
 }
 
-Files filesOf(std::optional<Bytes> data, std::optional<Bytes> patch,
-              std::vector<Piece> expected = {}) {
+Files filesOf(std::optional<Bytes> data, std::optional<Bytes> patch, std::vector<Piece> expected = {}) {
     Files f;
     f.data = std::move(data);
     f.patch = std::move(patch);
@@ -514,61 +509,62 @@ Files replaceFewBytes() {
     return f;
 }
 
-const std::string BAD_FORMAT =
-    "[Error]\nAn attempt was made to load a program with an incorrect format.\n";
+const std::string BAD_FORMAT = "[Error]\nAn attempt was made to load a program with an incorrect format.\n";
 const std::string INVALID_DATA = "[Error]\nThe data is invalid.\n";
 
 const Scenario SCENARIOS[] = {
     {"patch entry named in other letter case",
      caseDifferentName,
-     {{HVRUPDATE, {}, C, 0, exactly(replaced(1, "0x02AB", "0x02CD")), NOTHING,
-       Outcome::rewritten, 0x02AB}}},
+     {{HVRUPDATE, {}, C, 0, exactly(replaced(1, "0x02AB", "0x02CD")), NOTHING, Outcome::rewritten, 0x02AB}}},
     {"two patch entries with one data name",
      twoPatchEntriesOneName,
-     {{HVRUPDATE, {}, C, 0, exactly(replaced(2, "0x0200", "0x0200")), NOTHING,
-       Outcome::rewritten, 0x0200}}},
+     {{HVRUPDATE, {}, C, 0, exactly(replaced(2, "0x0200", "0x0200")), NOTHING, Outcome::rewritten, 0x0200}}},
     {"patch directory with a data name, alone",
      patchDirectoryAlone,
      {{HVRUPDATE, {}, C, 1, NOTHING, exactly(NOTHING_TO_REPLACE), Outcome::unchanged}}},
     {"patch directory with a data name beside a match",
      patchDirectoryBesideMatch,
-     {{HVRUPDATE, {}, C, 0, exactly(replaced(1, "0x0200", "0x0200")), NOTHING,
-       Outcome::rewritten, 0x0200}}},
+     {{HVRUPDATE, {}, C, 0, exactly(replaced(1, "0x0200", "0x0200")), NOTHING, Outcome::rewritten, 0x0200}}},
     {"patch with names the archive lacks only",
      patchOnlyNames,
      {{HVRUPDATE, {}, C, 1, NOTHING, exactly(NOTHING_TO_REPLACE), Outcome::unchanged}}},
     {"patch-only names beside a match",
      patchOnlyNamesBesideMatch,
-     {{HVRUPDATE, {}, C, 0, exactly(replaced(1, "0x0200", "0x0200")), NOTHING,
-       Outcome::rewritten, 0x0200}}},
+     {{HVRUPDATE, {}, C, 0, exactly(replaced(1, "0x0200", "0x0200")), NOTHING, Outcome::rewritten, 0x0200}}},
     {"0x0103 archive patched from a 0x0200 patch",
      v1DataV2Patch,
-     {{HVRUPDATE, {}, C, 0, exactly(replaced(2, "0x0103", "0x0200")), NOTHING,
-       Outcome::rewritten, 0x0103}}},
+     {{HVRUPDATE, {}, C, 0, exactly(replaced(2, "0x0103", "0x0200")), NOTHING, Outcome::rewritten, 0x0103}}},
     {"0x0200 archive patched from a 0x0103 patch",
      v2DataV1Patch,
-     {{HVRUPDATE, {}, C, 0, exactly(replaced(2, "0x0200", "0x0103")), NOTHING,
-       Outcome::rewritten, 0x0200}}},
+     {{HVRUPDATE, {}, C, 0, exactly(replaced(2, "0x0200", "0x0103")), NOTHING, Outcome::rewritten, 0x0200}}},
     {"patch that leaves too little live: rebuilt",
      replaceMostBytes,
-     {{HVRUPDATE, {}, C, 0, exactly(replaced(1, "0x0200", "0x0200")), NOTHING,
-       Outcome::rewritten, 0x0200, Layout::rebuilt}}},
+     {{HVRUPDATE,
+       {},
+       C,
+       0,
+       exactly(replaced(1, "0x0200", "0x0200")),
+       NOTHING,
+       Outcome::rewritten,
+       0x0200,
+       Layout::rebuilt}}},
     {"patch that leaves enough live: in place",
      replaceFewBytes,
-     {{HVRUPDATE, {}, C, 0, exactly(replaced(1, "0x0200", "0x0200")), NOTHING,
-       Outcome::rewritten, 0x0200, Layout::inPlace}}},
-    {"missing data.hvr",
-     missingData,
-     {{HVRUPDATE, {}, C, 1, NOTHING, exactly(NOT_FOUND), Outcome::unchanged}}},
-    {"missing update.hvp",
-     missingPatch,
-     {{HVRUPDATE, {}, C, 1, NOTHING, exactly(NOT_FOUND), Outcome::unchanged}}},
+     {{HVRUPDATE,
+       {},
+       C,
+       0,
+       exactly(replaced(1, "0x0200", "0x0200")),
+       NOTHING,
+       Outcome::rewritten,
+       0x0200,
+       Layout::inPlace}}},
+    {"missing data.hvr", missingData, {{HVRUPDATE, {}, C, 1, NOTHING, exactly(NOT_FOUND), Outcome::unchanged}}},
+    {"missing update.hvp", missingPatch, {{HVRUPDATE, {}, C, 1, NOTHING, exactly(NOT_FOUND), Outcome::unchanged}}},
     {"missing data.hvr, Japanese texts",
      missingData,
-     {{HVRUPDATE, {}, JAPANESE, 1, NOTHING,
-       exactly(NOT_FOUND_JAPANESE), Outcome::unchanged},
-      {HVRCONV, {}, JAPANESE, 1, NOTHING,
-       exactly(NOT_FOUND_JAPANESE), Outcome::unchanged}}},
+     {{HVRUPDATE, {}, JAPANESE, 1, NOTHING, exactly(NOT_FOUND_JAPANESE), Outcome::unchanged},
+      {HVRCONV, {}, JAPANESE, 1, NOTHING, exactly(NOT_FOUND_JAPANESE), Outcome::unchanged}}},
     {"wrong magic",
      wrongMagic,
      {{HVRUPDATE, {}, C, 1, NOTHING, exactly(BAD_FORMAT), Outcome::unchanged},
@@ -579,14 +575,27 @@ const Scenario SCENARIOS[] = {
       {HVRCONV, {}, C, 1, NOTHING, exactly(INVALID_DATA), Outcome::unchanged}}},
     {"conversion 0x0103 -> 0x0200 -> 0x0103",
      v1Archive0103,
-     {{HVRCONV, {}, C, 0, exactly(converted("0x0103", "0x0200")),
-       NOTHING, Outcome::rewritten, 0x0200, Layout::inPlace},
-      {HVRCONV, {}, C, 0, exactly(converted("0x0200", "0x0103")),
-       NOTHING, Outcome::rewritten, 0x0103, Layout::rebuilt}}},
+     {{HVRCONV, {}, C, 0, exactly(converted("0x0103", "0x0200")), NOTHING, Outcome::rewritten, 0x0200, Layout::inPlace},
+      {HVRCONV,
+       {},
+       C,
+       0,
+       exactly(converted("0x0200", "0x0103")),
+       NOTHING,
+       Outcome::rewritten,
+       0x0103,
+       Layout::rebuilt}}},
     {"conversion 0x0201 -> 0x0103",
      v2Archive0201,
-     {{HVRCONV, {}, C, 0, exactly(converted("0x0201", "0x0103")),
-       NOTHING, Outcome::rewritten, 0x0103, Layout::rebuilt}}},
+     {{HVRCONV,
+       {},
+       C,
+       0,
+       exactly(converted("0x0201", "0x0103")),
+       NOTHING,
+       Outcome::rewritten,
+       0x0103,
+       Layout::rebuilt}}},
     {"missing data.hvr, conversion",
      missingData,
      {{HVRCONV, {}, C, 1, NOTHING, exactly(NOT_FOUND), Outcome::unchanged}}},
@@ -615,8 +624,7 @@ void expectLayout(Layout layout, const Bytes& before, const Bytes& after, const 
         ASSERT_GE(before.size(), HEADER_SIZE);
         const uint32_t oldTableOffset = loadU32(before.data() + TABLE_OFFSET_POS);
         EXPECT_GE(view.tableOffset, oldTableOffset);
-        EXPECT_TRUE(slice(before, HEADER_SIZE, oldTableOffset) ==
-                    slice(after, HEADER_SIZE, oldTableOffset))
+        EXPECT_TRUE(slice(before, HEADER_SIZE, oldTableOffset) == slice(after, HEADER_SIZE, oldTableOffset))
             << "the old data area moved or changed";
     } else if (layout == Layout::rebuilt) {
         uint32_t position = 0;
@@ -625,8 +633,7 @@ void expectLayout(Layout layout, const Bytes& before, const Bytes& after, const 
             position += e.storedSize;
         }
         EXPECT_EQ(position, view.tableOffset) << "the table follows the last entry";
-        EXPECT_EQ(uint64_t(HEADER_SIZE) + position + view.tableSize, after.size())
-            << "the file ends with the table";
+        EXPECT_EQ(uint64_t(HEADER_SIZE) + position + view.tableSize, after.size()) << "the file ends with the table";
     }
 }
 
@@ -660,8 +667,7 @@ void runStep(const ScopedTempDir& dir, const Files& files, const Step& step) {
     expectText("stderr", step.err, run.err);
     EXPECT_EQ("", filesLeftBehind(dir));
     if (files.patch && !files.patchIsDirectory) {
-        EXPECT_TRUE(readIfPresent(dir.file("update.hvp")) == files.patch)
-            << "update.hvp was changed";
+        EXPECT_TRUE(readIfPresent(dir.file("update.hvp")) == files.patch) << "update.hvp was changed";
     }
     const std::optional<Bytes> after = readIfPresent(dataPath);
     if (step.outcome == Outcome::unchanged) {
@@ -673,8 +679,7 @@ void runStep(const ScopedTempDir& dir, const Files& files, const Step& step) {
     // A rewrite changes the table position and the format word only.
     EXPECT_TRUE(slice(*before, 0, TABLE_OFFSET_POS) == slice(*after, 0, TABLE_OFFSET_POS))
         << "magic or reserved bytes changed";
-    EXPECT_TRUE(slice(*before, COUNT_BIAS_POS, 8) == slice(*after, COUNT_BIAS_POS, 8))
-        << "count fields changed";
+    EXPECT_TRUE(slice(*before, COUNT_BIAS_POS, 8) == slice(*after, COUNT_BIAS_POS, 8)) << "count fields changed";
     EXPECT_EQ(step.version, loadU16(after->data() + VERSION_POS));
     EXPECT_EQ(0, (*after)[VERSION_POS + 2]);
     EXPECT_EQ(0, (*after)[VERSION_POS + 3]);
@@ -692,9 +697,9 @@ TEST(Programs, Scenarios) {
         writeFiles(dir, files);
         int stepNumber = 0;
         for (const Step& step : scenario.steps) {
-            SCOPED_TRACE(testing::Message() << "step " << ++stepNumber << ": "
-                                            << std::filesystem::path(step.program).filename()
-                                            << describe(step.arguments) << ", " << describe(step.locale));
+            SCOPED_TRACE(testing::Message()
+                         << "step " << ++stepNumber << ": " << std::filesystem::path(step.program).filename()
+                         << describe(step.arguments) << ", " << describe(step.locale));
             runStep(dir, files, step);
         }
     }
@@ -772,8 +777,7 @@ TEST(Programs, GeneratedPatchAcrossLayouts) {
         const std::optional<ArchiveView> patch = readView(patchPath);
         ASSERT_TRUE(data && patch);
         const Merged expected = mergeByName(*data, *patch);
-        ASSERT_GT(expected.count, int(c.patch.duplicates))
-            << "the patch replaces too little to tell";
+        ASSERT_GT(expected.count, int(c.patch.duplicates)) << "the patch replaces too little to tell";
 
         const RunResult run = runProgram(HVRUPDATE, dir.path(), {}, C);
 
@@ -845,8 +849,7 @@ TEST(Programs, OutcomeTextsInBothLanguages) {
         {"data.hvr missing", missingData, HVRUPDATE, 1, true, NOT_FOUND, NOT_FOUND_JAPANESE},
         {"update.hvp missing", missingPatch, HVRUPDATE, 1, true, NOT_FOUND, NOT_FOUND_JAPANESE},
         {"data.hvr missing, conversion", missingData, HVRCONV, 1, true, NOT_FOUND, NOT_FOUND_JAPANESE},
-        {"journal of another archive", foreignJournal, HVRUPDATE, 1, true, FOREIGN_JOURNAL,
-         FOREIGN_JOURNAL_JAPANESE},
+        {"journal of another archive", foreignJournal, HVRUPDATE, 1, true, FOREIGN_JOURNAL, FOREIGN_JOURNAL_JAPANESE},
         {"journal of another archive, conversion", foreignJournal, HVRCONV, 1, true, FOREIGN_JOURNAL,
          FOREIGN_JOURNAL_JAPANESE},
     };
@@ -897,35 +900,98 @@ TEST(Programs, LocaleVariablesAndCharacterSets) {
     const LocaleCase CASES[] = {
         {"LANG alone", {"LANG=ja_JP.UTF-8"}, HVRCONV, {}, missingData, 1, "", japaneseNotFound},
         {"LC_ALL before LC_MESSAGES and LANG",
-         {"LC_ALL=C", "LC_MESSAGES=ja_JP.UTF-8", "LANG=ja_JP.UTF-8"}, HVRCONV, {}, missingData, 1, "",
+         {"LC_ALL=C", "LC_MESSAGES=ja_JP.UTF-8", "LANG=ja_JP.UTF-8"},
+         HVRCONV,
+         {},
+         missingData,
+         1,
+         "",
          englishNotFound},
-        {"LC_ALL before LC_MESSAGES, to Japanese", {"LC_ALL=ja_JP.UTF-8", "LC_MESSAGES=C", "LANG=C"}, HVRCONV,
-         {}, missingData, 1, "", japaneseNotFound},
-        {"LC_MESSAGES before LANG", {"LC_MESSAGES=ja_JP.UTF-8", "LANG=C.UTF-8"}, HVRUPDATE, {}, missingData, 1,
-         "", japaneseNotFound},
-        {"LC_MESSAGES before LANG, to English", {"LC_MESSAGES=C", "LANG=ja_JP.UTF-8"}, HVRUPDATE, {},
-         missingData, 1, "", englishNotFound},
-        {"empty variables do not count", {"LC_ALL=", "LC_MESSAGES=", "LANG=ja_JP.UTF-8"}, HVRCONV, {},
-         missingData, 1, "", japaneseNotFound},
+        {"LC_ALL before LC_MESSAGES, to Japanese",
+         {"LC_ALL=ja_JP.UTF-8", "LC_MESSAGES=C", "LANG=C"},
+         HVRCONV,
+         {},
+         missingData,
+         1,
+         "",
+         japaneseNotFound},
+        {"LC_MESSAGES before LANG",
+         {"LC_MESSAGES=ja_JP.UTF-8", "LANG=C.UTF-8"},
+         HVRUPDATE,
+         {},
+         missingData,
+         1,
+         "",
+         japaneseNotFound},
+        {"LC_MESSAGES before LANG, to English",
+         {"LC_MESSAGES=C", "LANG=ja_JP.UTF-8"},
+         HVRUPDATE,
+         {},
+         missingData,
+         1,
+         "",
+         englishNotFound},
+        {"empty variables do not count",
+         {"LC_ALL=", "LC_MESSAGES=", "LANG=ja_JP.UTF-8"},
+         HVRCONV,
+         {},
+         missingData,
+         1,
+         "",
+         japaneseNotFound},
         {"EUC-JP", {"LANG=ja_JP.eucJP"}, HVRCONV, {}, missingData, 1, "", EUC_ERROR EUC_NOT_FOUND "\n"},
-        {"EUC-JP, information box", {"LC_ALL=ja_JP.EUC-JP"}, HVRCONV, {}, v1Archive0103, 0,
-         EUC_DONE EUC_CONVERTED "\n\nDataFormat : 0x0103 -> 0x0200\n", ""},
+        {"EUC-JP, information box",
+         {"LC_ALL=ja_JP.EUC-JP"},
+         HVRCONV,
+         {},
+         v1Archive0103,
+         0,
+         EUC_DONE EUC_CONVERTED "\n\nDataFormat : 0x0103 -> 0x0200\n",
+         ""},
         {"Shift_JIS", {"LANG=ja_JP.SJIS"}, HVRUPDATE, {}, missingData, 1, "", SJIS_ERROR SJIS_NOT_FOUND "\n"},
-        {"Shift_JIS, information box", {"LANG=ja_JP.SJIS"}, HVRUPDATE, {}, caseDifferentName, 0,
-         SJIS_DONE "1" SJIS_REPLACED "\n\nDataFormat : 0x02AB\nPatchFormat : 0x02CD\n", ""},
-        {"the language from LC_MESSAGES, the set from LC_CTYPE", {"LC_CTYPE=ja_JP.SJIS", "LANG=ja_JP.UTF-8"},
-         HVRCONV, {}, missingData, 1, "", SJIS_ERROR SJIS_NOT_FOUND "\n"},
-        {"Japanese in ASCII: a '?' for each character", {"LC_MESSAGES=ja_JP.UTF-8", "LANG=C"}, HVRCONV, {},
-         missingData, 1, "", "[???]\n" + std::string(18, '?') + "\n"},
-        {"a locale that is not installed", {"LANG=ja_XX.UTF-8"}, HVRCONV, {}, missingData, 1, "",
+        {"Shift_JIS, information box",
+         {"LANG=ja_JP.SJIS"},
+         HVRUPDATE,
+         {},
+         caseDifferentName,
+         0,
+         SJIS_DONE "1" SJIS_REPLACED "\n\nDataFormat : 0x02AB\nPatchFormat : 0x02CD\n",
+         ""},
+        {"the language from LC_MESSAGES, the set from LC_CTYPE",
+         {"LC_CTYPE=ja_JP.SJIS", "LANG=ja_JP.UTF-8"},
+         HVRCONV,
+         {},
+         missingData,
+         1,
+         "",
+         SJIS_ERROR SJIS_NOT_FOUND "\n"},
+        {"Japanese in ASCII: a '?' for each character",
+         {"LC_MESSAGES=ja_JP.UTF-8", "LANG=C"},
+         HVRCONV,
+         {},
+         missingData,
+         1,
+         "",
+         "[???]\n" + std::string(18, '?') + "\n"},
+        {"a locale that is not installed", {"LANG=ja_XX.UTF-8"}, HVRCONV, {}, missingData, 1, "", englishNotFound},
+        {"one category's locale not installed",
+         {"LC_CTYPE=xx_XX.UTF-8", "LANG=ja_JP.UTF-8"},
+         HVRCONV,
+         {},
+         missingData,
+         1,
+         "",
          englishNotFound},
-        {"one category's locale not installed", {"LC_CTYPE=xx_XX.UTF-8", "LANG=ja_JP.UTF-8"}, HVRCONV, {},
-         missingData, 1, "", englishNotFound},
         // The alias of ja_JP.eucJP where the system has one, which is then
         // the locale in force: its name's language part is not "ja".
-        {"a name that merely starts with ja", {"LANG=japanese"}, HVRCONV, {}, missingData, 1, "",
-         englishNotFound},
-        {"hvrdump's error text", {"LANG=ja_JP.eucJP"}, HVRDUMP, {"data.hvr"}, missingData, 1, "",
+        {"a name that merely starts with ja", {"LANG=japanese"}, HVRCONV, {}, missingData, 1, "", englishNotFound},
+        {"hvrdump's error text",
+         {"LANG=ja_JP.eucJP"},
+         HVRDUMP,
+         {"data.hvr"},
+         missingData,
+         1,
+         "",
          "hvrdump: data.hvr: " EUC_NOT_FOUND " (error 2)\n"},
     };
     for (const LocaleCase& c : CASES) {
@@ -966,33 +1032,71 @@ TEST(Programs, DirectoryOption) {
         {"--directory=DIR, a full name", HVRUPDATE, {"--directory=@WORK@"}, C, 0, exactly(updated), NOTHING, true},
         {"--directory DIR", HVRUPDATE, {"--directory", "../work"}, C, 0, exactly(updated), NOTHING, true},
         {"-CDIR", HVRUPDATE, {"-C../work"}, C, 0, exactly(updated), NOTHING, true},
-        {"each -C from the one before", HVRUPDATE, {"-C", "..", "-C", "work"}, C, 0, exactly(updated), NOTHING,
-         true},
-        {"hvrconv -C DIR", HVRCONV, {"-C", "../work"}, C, 0, exactly(converted("0x0200", "0x0103")), NOTHING,
-         true},
-        {"missing directory", HVRUPDATE, {"-C", "../missing"}, C, 1, NOTHING,
-         exactly("[Error]\n../missing: The system cannot find the path specified.\n"), false},
-        {"missing directory, Japanese", HVRCONV, {"--directory=../missing"}, JAPANESE, 1, NOTHING,
-         exactly("[エラー]\n../missing: 指定されたパスが見つかりません。\n"), false},
-        {"a file, not a directory", HVRUPDATE, {"-C", "../work/data.hvr"}, C, 1, NOTHING,
-         exactly("[Error]\n../work/data.hvr: The directory name is invalid.\n"), false},
-        {"a file, not a directory, Japanese", HVRCONV, {"-C", "../work/update.hvp"}, JAPANESE, 1, NOTHING,
-         exactly("[エラー]\n../work/update.hvp: ディレクトリ名が無効です。\n"), false},
+        {"each -C from the one before", HVRUPDATE, {"-C", "..", "-C", "work"}, C, 0, exactly(updated), NOTHING, true},
+        {"hvrconv -C DIR", HVRCONV, {"-C", "../work"}, C, 0, exactly(converted("0x0200", "0x0103")), NOTHING, true},
+        {"missing directory",
+         HVRUPDATE,
+         {"-C", "../missing"},
+         C,
+         1,
+         NOTHING,
+         exactly("[Error]\n../missing: The system cannot find the path specified.\n"),
+         false},
+        {"missing directory, Japanese",
+         HVRCONV,
+         {"--directory=../missing"},
+         JAPANESE,
+         1,
+         NOTHING,
+         exactly("[エラー]\n../missing: 指定されたパスが見つかりません。\n"),
+         false},
+        {"a file, not a directory",
+         HVRUPDATE,
+         {"-C", "../work/data.hvr"},
+         C,
+         1,
+         NOTHING,
+         exactly("[Error]\n../work/data.hvr: The directory name is invalid.\n"),
+         false},
+        {"a file, not a directory, Japanese",
+         HVRCONV,
+         {"-C", "../work/update.hvp"},
+         JAPANESE,
+         1,
+         NOTHING,
+         exactly("[エラー]\n../work/update.hvp: ディレクトリ名が無効です。\n"),
+         false},
         // The name is printed in the bytes it was given in; only the
         // program's own texts are converted.
-        {"a name in EUC-JP", HVRUPDATE, {"-C", "\xB4\xB0"}, {"LANG=ja_JP.eucJP"}, 1, NOTHING,
-         exactly(EUC_ERROR "\xB4\xB0: " EUC_PATH_NOT_FOUND "\n"), false},
-        {"-C without a directory", HVRUPDATE, {"-C"}, C, 2, NOTHING, containing("usage: hvrupdate"), false},
-        {"a wrong argument after -C: nothing entered or run", HVRCONV, {"-C", "../missing", "--bogus"}, C, 2,
-         NOTHING, containing("unexpected argument: --bogus"), false},
-        {"--help names the option", HVRUPDATE, {"--help"}, C, 0, containing("-C DIR, --directory=DIR"), NOTHING,
+        {"a name in EUC-JP",
+         HVRUPDATE,
+         {"-C", "\xB4\xB0"},
+         {"LANG=ja_JP.eucJP"},
+         1,
+         NOTHING,
+         exactly(EUC_ERROR "\xB4\xB0: " EUC_PATH_NOT_FOUND "\n"),
          false},
-        {"--help after -C", HVRCONV, {"-C", "../work", "--help"}, C, 0, containing("-C DIR, --directory=DIR"),
-         NOTHING, false},
+        {"-C without a directory", HVRUPDATE, {"-C"}, C, 2, NOTHING, containing("usage: hvrupdate"), false},
+        {"a wrong argument after -C: nothing entered or run",
+         HVRCONV,
+         {"-C", "../missing", "--bogus"},
+         C,
+         2,
+         NOTHING,
+         containing("unexpected argument: --bogus"),
+         false},
+        {"--help names the option", HVRUPDATE, {"--help"}, C, 0, containing("-C DIR, --directory=DIR"), NOTHING, false},
+        {"--help after -C",
+         HVRCONV,
+         {"-C", "../work", "--help"},
+         C,
+         0,
+         containing("-C DIR, --directory=DIR"),
+         NOTHING,
+         false},
     };
     for (const DirectoryCase& c : CASES) {
-        SCOPED_TRACE(testing::Message() << c.label << ":" << describe(c.arguments) << ", "
-                                        << describe(c.locale));
+        SCOPED_TRACE(testing::Message() << c.label << ":" << describe(c.arguments) << ", " << describe(c.locale));
         ScopedTempDir root;
         const std::string start = root.file("start"), work = root.file("work");
         ASSERT_TRUE(std::filesystem::create_directory(start) && std::filesystem::create_directory(work));

@@ -34,16 +34,17 @@ const std::string& testLocalePath() {
         made = true;
         for (const GeneratedLocale& locale : LOCALES) {
             const std::string log = directory.file(std::string(locale.directory) + ".log");
-            const std::string command = std::string("localedef --no-warnings=ascii -i ") + locale.source +
-                                        " -f " + locale.charmap + " '" + directory.file(locale.directory) +
-                                        "' >'" + log + "' 2>&1";
+            const std::string command = std::string("localedef --no-warnings=ascii -i ") + locale.source + " -f " +
+                                        locale.charmap + " '" + directory.file(locale.directory) + "' >'" + log +
+                                        "' 2>&1";
             const int status = std::system(command.c_str());
             if (status != 0) {
                 std::ifstream output(log);
                 std::ostringstream text;
                 text << output.rdbuf();
                 ADD_FAILURE() << command << " failed (" << status << "); the locales package provides "
-                              << "its sources:\n" << text.str();
+                              << "its sources:\n"
+                              << text.str();
             }
             std::filesystem::remove(log);
         }

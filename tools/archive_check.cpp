@@ -53,8 +53,8 @@ std::string announced(uint32_t count, uint32_t found) {
 std::optional<CheckProblem> whyRefused(FileHandle file, uint64_t fileSize) {
     uint8_t header[HEADER_SIZE];
     if (fileSize < HEADER_SIZE) {
-        return archiveProblem("short-header", "the file holds " + std::to_string(fileSize) +
-                                                  " bytes, less than the 46 of a header");
+        return archiveProblem("short-header",
+                              "the file holds " + std::to_string(fileSize) + " bytes, less than the 46 of a header");
     }
     if (readAt(file, header, 0, HEADER_SIZE) == nullptr) return std::nullopt;
     if (std::memcmp(header + MAGIC_POS, ARCHIVE_MAGIC, MAGIC_SIZE) != 0) {
@@ -67,16 +67,17 @@ std::optional<CheckProblem> whyRefused(FileHandle file, uint64_t fileSize) {
     char word[8];
     std::snprintf(word, sizeof word, "0x%04X", unsigned(version));
     if ((version & MAJOR_MASK) != MAJOR_V1 && (version & MAJOR_MASK) != MAJOR_V2) {
-        return archiveProblem("unknown-layout", std::string("format word ") + word +
-                                                    ": neither table layout (0x01xx, 0x02xx)");
+        return archiveProblem("unknown-layout",
+                              std::string("format word ") + word + ": neither table layout (0x01xx, 0x02xx)");
     }
-    const std::string past = "the table at position " + std::to_string(tableStart) + " lies past the end of the file (" +
-                             std::to_string(fileSize) + " bytes)";
+    const std::string past = "the table at position " + std::to_string(tableStart) +
+                             " lies past the end of the file (" + std::to_string(fileSize) + " bytes)";
 
     if ((version & MAJOR_MASK) == MAJOR_V1) {
         if (tableStart > fileSize) return tableProblem("table-offset-past-end", tableOffset, past);
         if (fileSize - tableStart > UINT32_MAX) {
-            return tableProblem("table-too-long", tableOffset, "the table runs for more than 4 GiB to the end of the file");
+            return tableProblem("table-too-long", tableOffset,
+                                "the table runs for more than 4 GiB to the end of the file");
         }
         const uint32_t length = uint32_t(fileSize - tableStart);
         std::vector<uint8_t> table(std::max<size_t>(length, 1));
@@ -120,8 +121,9 @@ std::optional<CheckProblem> whyRefused(FileHandle file, uint64_t fileSize) {
     const uint32_t packedSize = loadU32(sizes);
     const uint32_t plainSize = loadU32(sizes + 4);
     if (tableStart + V2_TABLE_SIZES + packedSize > fileSize) {
-        return tableProblem("packed-size-past-end", tableOffset,
-                            "the table's stream of " + std::to_string(packedSize) + " bytes runs past the end of the file");
+        return tableProblem(
+            "packed-size-past-end", tableOffset,
+            "the table's stream of " + std::to_string(packedSize) + " bytes runs past the end of the file");
     }
     if (plainSize > uint64_t(packedSize) * MAX_INFLATE_RATIO) {
         return tableProblem("plain-size-impossible", tableOffset,
@@ -142,11 +144,10 @@ std::optional<CheckProblem> whyRefused(FileHandle file, uint64_t fileSize) {
     const uint64_t limit = stream.total_out;
     inflateEnd(&stream);
     if (result != Z_STREAM_END) {
-        return tableProblem("table-does-not-inflate", tableOffset,
-                            "the table's stream does not inflate to the " + std::to_string(plainSize) +
-                                " bytes it announces" + (message.empty() && result == Z_BUF_ERROR
-                                                             ? std::string(": it is cut short or longer")
-                                                             : message));
+        return tableProblem(
+            "table-does-not-inflate", tableOffset,
+            "the table's stream does not inflate to the " + std::to_string(plainSize) + " bytes it announces" +
+                (message.empty() && result == Z_BUF_ERROR ? std::string(": it is cut short or longer") : message));
     }
     uint64_t cursor = 0;
     for (uint32_t i = 0; i < count; ++i) {
@@ -204,9 +205,9 @@ void checkEntries(const ArchiveNode* head, uint64_t fileSize, CheckReport* repor
         const uint64_t end = start + entry->storedSize;
         const bool inArea = (end <= tableStart) || (v2 && start >= tableEnd && end <= fileSize);
         if (!inArea) {
-            report->problems.push_back(entryProblem(
-                "outside-data-area", entry,
-                "its stored bytes " + range(start, end) + " lie outside the data area " + area));
+            report->problems.push_back(
+                entryProblem("outside-data-area", entry,
+                             "its stored bytes " + range(start, end) + " lie outside the data area " + area));
         } else if (entry->storedSize > 0) {
             spans.push_back({start, end, entry});
         }
@@ -216,10 +217,10 @@ void checkEntries(const ArchiveNode* head, uint64_t fileSize, CheckReport* repor
                 "coded, but its stored size " + std::to_string(entry->storedSize) + " is not whole 8-byte blocks"));
         }
         if (entry->compressedSize > entry->storedSize) {
-            report->problems.push_back(entryProblem(
-                "packed-exceeds-stored", entry,
-                "its packed size " + std::to_string(entry->compressedSize) + " exceeds the " +
-                    std::to_string(entry->storedSize) + " bytes it stores"));
+            report->problems.push_back(entryProblem("packed-exceeds-stored", entry,
+                                                    "its packed size " + std::to_string(entry->compressedSize) +
+                                                        " exceeds the " + std::to_string(entry->storedSize) +
+                                                        " bytes it stores"));
         }
     }
     // Sorted by start, each span against the one that reaches furthest
@@ -229,11 +230,11 @@ void checkEntries(const ArchiveNode* head, uint64_t fileSize, CheckReport* repor
     const Span* furthest = nullptr;
     for (const Span& span : spans) {
         if (furthest != nullptr && span.start < furthest->end) {
-            report->problems.push_back(entryProblem(
-                "overlap", span.entry,
-                "its stored bytes " + range(span.start, span.end) + " overlap those of \"" +
-                    nameOf(furthest->entry) + "\" at offset " + std::to_string(furthest->entry->offset) + ", " +
-                    range(furthest->start, furthest->end)));
+            report->problems.push_back(entryProblem("overlap", span.entry,
+                                                    "its stored bytes " + range(span.start, span.end) +
+                                                        " overlap those of \"" + nameOf(furthest->entry) +
+                                                        "\" at offset " + std::to_string(furthest->entry->offset) +
+                                                        ", " + range(furthest->start, furthest->end)));
             report->usedBytes += span.end > furthest->end ? span.end - furthest->end : 0;
         } else {
             report->usedBytes += span.end - span.start;
@@ -257,8 +258,9 @@ void checkJournal(const ArchivePaths& paths, FileHandle archive, CheckReport* re
         const uint32_t code = getLastError();
         if (isMissing(code)) return;
         if (isLink(code)) {
-            report->notes.push_back(name + ": a link at the journal's name: the next run removes the link and "
-                                           "never follows it");
+            report->notes.push_back(name +
+                                    ": a link at the journal's name: the next run removes the link and "
+                                    "never follows it");
         } else {
             report->problems.push_back(archiveProblem(
                 "journal-unreadable", name + ": " + text(code) + ": the next run cannot read it either and stops"));
@@ -284,8 +286,9 @@ void checkJournal(const ArchivePaths& paths, FileHandle archive, CheckReport* re
     JournalImage image;
     switch (decodeJournal(bytes.data(), bytes.size(), &image)) {
         case JournalRead::torn:
-            report->notes.push_back(name + ": torn, written by a run that stopped before it changed the archive: "
-                                           "the next run deletes it");
+            report->notes.push_back(name +
+                                    ": torn, written by a run that stopped before it changed the archive: "
+                                    "the next run deletes it");
             return;
         case JournalRead::unknownVersion:
             report->problems.push_back(archiveProblem(
@@ -293,8 +296,7 @@ void checkJournal(const ArchivePaths& paths, FileHandle archive, CheckReport* re
                 name + ": a journal of a version these programs do not know: the next run refuses to work on the "
                        "archive and keeps both"));
             return;
-        case JournalRead::whole:
-            break;
+        case JournalRead::whole: break;
     }
     if (archive == nullptr) {
         report->problems.push_back(archiveProblem(
@@ -306,8 +308,9 @@ void checkJournal(const ArchivePaths& paths, FileHandle archive, CheckReport* re
     if (judged && verdict == JournalVerdict::rollBack) {
         report->problems.push_back(archiveProblem(
             "journal-interrupted",
-            name + ": an in-place change of this archive was interrupted: the next run rolls the archive back to "
-                   "how it was before (" +
+            name +
+                ": an in-place change of this archive was interrupted: the next run rolls the archive back to "
+                "how it was before (" +
                 std::to_string(image.originalSize) + " bytes) and deletes the journal"));
     } else if (judged && verdict == JournalVerdict::keep) {
         report->problems.push_back(archiveProblem(
@@ -333,11 +336,13 @@ void checkTemporary(const ArchivePaths& paths, bool archiveThere, bool journalSt
         const uint32_t code = getLastError();
         if (isMissing(code)) return;
         if (isLink(code)) {
-            report->notes.push_back(name + ": a link at the temporary name: the next run removes the link and never "
-                                           "follows it");
+            report->notes.push_back(name +
+                                    ": a link at the temporary name: the next run removes the link and never "
+                                    "follows it");
         } else if (code == ERROR_SHARING_VIOLATION) {
-            report->notes.push_back(name + ": held by a running program (a rebuild under way): the next run leaves "
-                                           "it alone");
+            report->notes.push_back(name +
+                                    ": held by a running program (a rebuild under way): the next run leaves "
+                                    "it alone");
         } else {
             report->notes.push_back(name + ": " + text(code));
         }
@@ -345,21 +350,23 @@ void checkTemporary(const ArchivePaths& paths, bool archiveThere, bool journalSt
     }
     if (archiveThere) {
         fileOps().close(temporary);
-        report->notes.push_back(name + ": left by an unfinished rebuild: " +
-                                (journalStands ? std::string("kept while the journal stands")
-                                               : std::string("the next run deletes it")));
+        report->notes.push_back(
+            name + ": left by an unfinished rebuild: " +
+            (journalStands ? std::string("kept while the journal stands") : std::string("the next run deletes it")));
         return;
     }
     ArchiveNode* rebuilt = readArchive(temporary);
     if (rebuilt == nullptr) {
         fileOps().close(temporary);
-        report->notes.push_back(name + ": not a whole archive: the next run leaves it and reports the archive "
-                                       "missing");
+        report->notes.push_back(name +
+                                ": not a whole archive: the next run leaves it and reports the archive "
+                                "missing");
         return;
     }
     freeArchive(rebuilt);
-    report->notes.push_back(name + ": a whole archive from a rebuild that did not get its name: the next run puts "
-                                   "it in place of the missing archive");
+    report->notes.push_back(name +
+                            ": a whole archive from a rebuild that did not get its name: the next run puts "
+                            "it in place of the missing archive");
 }
 
 }  // namespace
@@ -369,8 +376,8 @@ CheckReport checkArchive(const char* path) {
     ArchivePaths paths;
     if (!archivePathsFor(path, &paths)) {
         const uint32_t code = getLastError();
-        report.problems.push_back(archiveProblem("open-failed", "a link that cannot be followed: " + text(code) +
-                                                                    " (error " + std::to_string(code) + ")"));
+        report.problems.push_back(archiveProblem(
+            "open-failed", "a link that cannot be followed: " + text(code) + " (error " + std::to_string(code) + ")"));
         return report;
     }
     FileHandle file = fileOps().openForReading(path);

@@ -16,7 +16,7 @@ struct CheckProblem {
     std::string entry;      // the entry's name; empty for the archive as a whole
     bool atOffset = false;  // `offset` is the entry's (or the table's) offset
     uint32_t offset = 0;
-    std::string detail;     // what is wrong, for the user
+    std::string detail;  // what is wrong, for the user
 };
 
 struct CheckReport {

@@ -74,17 +74,27 @@ struct EntryCase {
 
 const std::vector<EntryCase>& entryCases() {
     static const std::vector<EntryCase> CASES = {
-        {"sound 0x01xx", [] { return buildArchive(v1Archive({v1Entry("a.txt", 100, 104, 200, V1_TYPE_FILE, 0),
-                                                             v1Entry("dir", 0, 0, 0, V1_TYPE_DIRECTORY, 0)},
-                                                            pattern(104, 1))); }, {}},
+        {"sound 0x01xx",
+         [] {
+             return buildArchive(v1Archive(
+                 {v1Entry("a.txt", 100, 104, 200, V1_TYPE_FILE, 0), v1Entry("dir", 0, 0, 0, V1_TYPE_DIRECTORY, 0)},
+                 pattern(104, 1)));
+         },
+         {}},
         {"sound 0x02xx, one entry behind the table",
-         [] { return v2WithEntriesBehind({v2Entry("a.txt", 100, 104, 200, TYPE_FILE_CODED, 0),
-                                          v2Entry("b.txt", 30, 30, 60, TYPE_FILE_PLAIN, 0)},
-                                         pattern(104, 1), pattern(40, 2), {{1, 10}}); }, {}},
+         [] {
+             return v2WithEntriesBehind({v2Entry("a.txt", 100, 104, 200, TYPE_FILE_CODED, 0),
+                                         v2Entry("b.txt", 30, 30, 60, TYPE_FILE_PLAIN, 0)},
+                                        pattern(104, 1), pattern(40, 2), {{1, 10}});
+         },
+         {}},
         {"empty entries and directories may stand anywhere",
-         [] { return buildArchive(v2Archive({v2Entry("empty.txt", 0, 0, 0, TYPE_FILE_PLAIN, 16),
-                                             v2Entry("dir", 0, 0, 0, TYPE_DIRECTORY, 0xFFFF0000u)},
-                                            pattern(16, 1))); }, {}},
+         [] {
+             return buildArchive(v2Archive({v2Entry("empty.txt", 0, 0, 0, TYPE_FILE_PLAIN, 16),
+                                            v2Entry("dir", 0, 0, 0, TYPE_DIRECTORY, 0xFFFF0000u)},
+                                           pattern(16, 1)));
+         },
+         {}},
         {"0x01xx: an entry that runs into the table",
          [] { return buildArchive(v1Archive({v1Entry("a.txt", 100, 104, 200, V1_TYPE_FILE, 0)}, pattern(100, 1))); },
          {{"outside-data-area", "a.txt"}}},
@@ -92,19 +102,25 @@ const std::vector<EntryCase>& entryCases() {
          [] { return buildArchive(v2Archive({v2Entry("a.txt", 8, 8, 16, TYPE_FILE_CODED, 40)}, pattern(40, 1))); },
          {{"outside-data-area", "a.txt"}}},
         {"0x02xx: an entry behind the table that runs past the end of the file",
-         [] { return v2WithEntriesBehind({v2Entry("a.txt", 30, 30, 60, TYPE_FILE_PLAIN, 0)}, Bytes(), pattern(20, 2),
-                                         {{0, 0}}); },
+         [] {
+             return v2WithEntriesBehind({v2Entry("a.txt", 30, 30, 60, TYPE_FILE_PLAIN, 0)}, Bytes(), pattern(20, 2),
+                                        {{0, 0}});
+         },
          {{"outside-data-area", "a.txt"}}},
         {"two entries share bytes",
-         [] { return buildArchive(v2Archive({v2Entry("a.txt", 64, 64, 100, TYPE_FILE_PLAIN, 0),
-                                             v2Entry("b.txt", 64, 64, 100, TYPE_FILE_PLAIN, 32)},
-                                            pattern(96, 1))); },
+         [] {
+             return buildArchive(v2Archive({v2Entry("a.txt", 64, 64, 100, TYPE_FILE_PLAIN, 0),
+                                            v2Entry("b.txt", 64, 64, 100, TYPE_FILE_PLAIN, 32)},
+                                           pattern(96, 1)));
+         },
          {{"overlap", "b.txt"}}},
         {"an entry inside another, a third after both",
-         [] { return buildArchive(v1Archive({v1Entry("big.txt", 96, 96, 100, V1_TYPE_FILE, 0),
-                                             v1Entry("in.txt", 16, 16, 20, V1_TYPE_FILE, 16),
-                                             v1Entry("after.txt", 8, 8, 20, V1_TYPE_FILE, 96)},
-                                            pattern(104, 1))); },
+         [] {
+             return buildArchive(v1Archive(
+                 {v1Entry("big.txt", 96, 96, 100, V1_TYPE_FILE, 0), v1Entry("in.txt", 16, 16, 20, V1_TYPE_FILE, 16),
+                  v1Entry("after.txt", 8, 8, 20, V1_TYPE_FILE, 96)},
+                 pattern(104, 1)));
+         },
          {{"overlap", "in.txt"}}},
         {"coded, with a stored size of partial blocks",
          [] { return buildArchive(v2Archive({v2Entry("a.txt", 10, 12, 20, TYPE_FILE_CODED, 0)}, pattern(12, 1))); },
@@ -180,11 +196,11 @@ struct LeftoverCase {
     const char* what;
     std::function<void()> plant;  // runs in the archive's folder, beside a fresh data.hvr
     std::set<std::string> reasons;
-    const char* note;             // a note that must be there, or null for none
-    Recovery recovery;            // what the next run's recovery then returns
+    const char* note;   // a note that must be there, or null for none
+    Recovery recovery;  // what the next run's recovery then returns
     bool journalAfter;
     bool temporaryAfter;
-    bool archiveUnchanged;        // data.hvr has its bytes from before the plant
+    bool archiveUnchanged;  // data.hvr has its bytes from before the plant
 };
 
 ArchiveSpec smallSpec(uint32_t seed) {
@@ -200,8 +216,8 @@ void journalOfTheArchive() {
     ArchivePtr head(openArchive(ARCHIVE_FILE_NAME));
     ASSERT_TRUE(head);
     RollbackJournal journal(JOURNAL_FILE_NAME);
-    ASSERT_TRUE(journal.begin(head->file, HEADER_SIZE + uint64_t(head->offset), head->compressedSize,
-                              head->offset + 64, head->version));
+    ASSERT_TRUE(journal.begin(head->file, HEADER_SIZE + uint64_t(head->offset), head->compressedSize, head->offset + 64,
+                              head->version));
 }
 
 std::optional<Bytes> readWholeFile(const char* name) {
@@ -213,8 +229,14 @@ Bytes textBytes(const char* text) { return Bytes(text, text + std::strlen(text))
 
 const LeftoverCase LEFTOVER_CASES[] = {
     {"nothing left", [] {}, {}, nullptr, Recovery::clean, false, false, true},
-    {"a torn journal", [] { writeFileBytes(JOURNAL_FILE_NAME, textBytes("HVRJ")); }, {}, "torn", Recovery::recovered,
-     false, false, true},
+    {"a torn journal",
+     [] { writeFileBytes(JOURNAL_FILE_NAME, textBytes("HVRJ")); },
+     {},
+     "torn",
+     Recovery::recovered,
+     false,
+     false,
+     true},
     {"a journal of an unknown version",
      [] {
          Bytes bytes = textBytes("HVRJRNL");
@@ -223,33 +245,70 @@ const LeftoverCase LEFTOVER_CASES[] = {
          putU32(bytes, JOURNAL_VERSION_POS, 99);
          writeFileBytes(JOURNAL_FILE_NAME, bytes);
      },
-     {"journal-unknown-version"}, nullptr, Recovery::foreignJournal, true, false, true},
-    {"a journal of this archive", journalOfTheArchive, {"journal-interrupted"}, nullptr, Recovery::recovered, false,
-     false, true},
+     {"journal-unknown-version"},
+     nullptr,
+     Recovery::foreignJournal,
+     true,
+     false,
+     true},
+    {"a journal of this archive",
+     journalOfTheArchive,
+     {"journal-interrupted"},
+     nullptr,
+     Recovery::recovered,
+     false,
+     false,
+     true},
     {"a journal of another copy",
      [] {
          journalOfTheArchive();
          ASSERT_TRUE(generateArchive(ARCHIVE_FILE_NAME, smallSpec(2)));
      },
-     {"journal-foreign"}, nullptr, Recovery::foreignJournal, true, false, false},
-    {"a rebuild's temporary file", [] { writeFileBytes(TEMP_FILE_NAME, textBytes("half a rebuild")); }, {},
-     "deletes it", Recovery::recovered, false, false, true},
+     {"journal-foreign"},
+     nullptr,
+     Recovery::foreignJournal,
+     true,
+     false,
+     false},
+    {"a rebuild's temporary file",
+     [] { writeFileBytes(TEMP_FILE_NAME, textBytes("half a rebuild")); },
+     {},
+     "deletes it",
+     Recovery::recovered,
+     false,
+     false,
+     true},
     {"a temporary file beside a foreign journal",
      [] {
          journalOfTheArchive();
          ASSERT_TRUE(generateArchive(ARCHIVE_FILE_NAME, smallSpec(2)));
          writeFileBytes(TEMP_FILE_NAME, textBytes("half a rebuild"));
      },
-     {"journal-foreign"}, "kept while the journal stands", Recovery::foreignJournal, true, true, false},
+     {"journal-foreign"},
+     "kept while the journal stands",
+     Recovery::foreignJournal,
+     true,
+     true,
+     false},
     {"no archive, a whole rebuilt one",
      [] { std::filesystem::rename(ARCHIVE_FILE_NAME, TEMP_FILE_NAME); },
-     {"open-failed"}, "puts it in place", Recovery::recovered, false, false, true},
+     {"open-failed"},
+     "puts it in place",
+     Recovery::recovered,
+     false,
+     false,
+     true},
     {"no archive, half a rebuilt one",
      [] {
          std::filesystem::rename(ARCHIVE_FILE_NAME, TEMP_FILE_NAME);
          std::filesystem::resize_file(TEMP_FILE_NAME, 100);
      },
-     {"open-failed"}, "leaves it", Recovery::failed, false, true, false},
+     {"open-failed"},
+     "leaves it",
+     Recovery::failed,
+     false,
+     true,
+     false},
 };
 
 TEST(Check, LeftoversAreReportedAsTheNextRunTreatsThem) {
@@ -361,11 +420,10 @@ Ran runIn(const std::string& directory, const std::vector<std::string>& argument
 TEST(Check, ProgramPrintsAProblemPerLineThenASummary) {
     ScopedTempDir dir;
     ASSERT_TRUE(generateArchive(dir.file("good.hvr"), smallSpec(1)));
-    writeFileBytes(dir.file("bad.hvr"),
-                   buildArchive(v2Archive({v2Entry("a.txt", 64, 64, 100, TYPE_FILE_PLAIN, 0),
-                                           v2Entry("b.txt", 64, 64, 100, TYPE_FILE_PLAIN, 32),
-                                           v2Entry("c.txt", 20, 10, 40, TYPE_FILE_PLAIN, 200)},
-                                          pattern(96, 1))));
+    writeFileBytes(dir.file("bad.hvr"), buildArchive(v2Archive({v2Entry("a.txt", 64, 64, 100, TYPE_FILE_PLAIN, 0),
+                                                                v2Entry("b.txt", 64, 64, 100, TYPE_FILE_PLAIN, 32),
+                                                                v2Entry("c.txt", 20, 10, 40, TYPE_FILE_PLAIN, 200)},
+                                                               pattern(96, 1))));
     struct Case {
         const char* what;
         std::vector<std::string> arguments;

@@ -200,7 +200,7 @@ struct NameEqual {
 
 // The entries of one archive that carry one name, by the programs' rule.
 struct Group {
-    std::vector<ArchiveNode*> files;  // in table order
+    std::vector<ArchiveNode*> files;         // in table order
     const ArchiveNode* directory = nullptr;  // the first directory of the name
     uint32_t directories = 0;
     bool visited = false;
@@ -280,8 +280,7 @@ bool writePatch(const DiffOptions& options, const std::string& temporary, const 
 
     uint8_t header[HEADER_SIZE];
     if (readAt(newHead->file, header, 0, HEADER_SIZE) == nullptr) return failure.fail();
-    storeU32(header + BIASED_COUNT_POS,
-             uint32_t(chosen.size()) + loadU32(header + COUNT_BIAS_POS) + COUNT_EXTRA_BIAS);
+    storeU32(header + BIASED_COUNT_POS, uint32_t(chosen.size()) + loadU32(header + COUNT_BIAS_POS) + COUNT_EXTRA_BIAS);
 
     FileHandle file = fileOps().createNew(temporary.c_str());
     if (file == nullptr) return failure.fail();
@@ -411,8 +410,8 @@ DiffResult diffArchives(const DiffOptions& options, DiffOutcome* outcome) {
             }
         } else if (newFiles > 0) {
             for (const ArchiveNode* file : mine.files) {
-                note(file, "NEW", theirs.directories > mine.directories ? "a directory in OLD, a file in NEW"
-                                                                        : "only in NEW");
+                note(file, "NEW",
+                     theirs.directories > mine.directories ? "a directory in OLD, a file in NEW" : "only in NEW");
             }
         }
         // A directory that became a file is told from the OLD side.
@@ -430,8 +429,8 @@ DiffResult diffArchives(const DiffOptions& options, DiffOutcome* outcome) {
         const Group& theirs = groupIn(newIndex, nameOf(entry));
         if (theirs.files.empty()) {
             for (const ArchiveNode* file : mine.files) {
-                note(file, "OLD", theirs.directories > mine.directories ? "a file in OLD, a directory in NEW"
-                                                                        : "only in OLD");
+                note(file, "OLD",
+                     theirs.directories > mine.directories ? "a file in OLD, a directory in NEW" : "only in OLD");
             }
         }
         if (mine.directories > theirs.directories && theirs.files.size() <= mine.files.size()) {

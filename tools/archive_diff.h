@@ -26,7 +26,7 @@ struct DiffOutcome {
     // What HvrUpdate counts when it applies the patch to OLD: every entry of
     // OLD whose name a patch entry carries.
     uint32_t replacements = 0;
-    bool written = false;       // a patch file was written (none when nothing is carried)
+    bool written = false;  // a patch file was written (none when nothing is carried)
     std::vector<Uncarried> uncarried;
     // Pairs of entries with equal sizes, whose contents had to be read.
     uint64_t pairsRead = 0;
@@ -80,9 +80,9 @@ private:
     bool bothDecoded(const ArchiveNode* a, const ArchiveNode* b, bool* differs);
     bool decodedEntry(const ArchiveNode* entry, std::vector<uint8_t>* plain);
 
-    std::vector<uint8_t> first_;   // fixed-size pieces of each side
+    std::vector<uint8_t> first_;  // fixed-size pieces of each side
     std::vector<uint8_t> second_;
-    std::vector<uint8_t> entry_;   // one whole entry, when it must be decoded
-    std::vector<uint8_t> other_;   // a second one, in the rare case that needs both
+    std::vector<uint8_t> entry_;  // one whole entry, when it must be decoded
+    std::vector<uint8_t> other_;  // a second one, in the rare case that needs both
     uint64_t pairsRead_ = 0;
 };

@@ -73,9 +73,8 @@ std::vector<GenEntry> archiveEntries(const ArchiveSpec& spec) {
             entry.isDirectory = true;
             continue;
         }
-        const char* extension = random.percent(spec.cycleZeroPercent)
-                                    ? CYCLE_ZERO_EXTENSIONS[random.below(4)]
-                                    : FILE_EXTENSIONS[random.below(8)];
+        const char* extension = random.percent(spec.cycleZeroPercent) ? CYCLE_ZERO_EXTENSIONS[random.below(4)]
+                                                                      : FILE_EXTENSIONS[random.below(8)];
         std::snprintf(name, sizeof name, "data\\dir%04u\\file%06u%s", directory, i, extension);
         entry.name = name;
         raw[i] = rawContentSize(random);
@@ -111,8 +110,7 @@ void storedBytes(const GenEntry& entry, std::vector<uint8_t>* out) {
     }
     for (uint32_t i = entry.compressedSize & ~7u; i < entry.compressedSize; ++i) (*out)[i] = uint8_t(random.next());
     if (!entry.plain) {
-        encodeEntryData(out->data(), stored,
-                        int8_t(cycleForName(entry.name.c_str(), entry.compressedSize)));
+        encodeEntryData(out->data(), stored, int8_t(cycleForName(entry.name.c_str(), entry.compressedSize)));
     }
 }
 
@@ -203,8 +201,8 @@ struct FileCloser {
 // Writes the entries' bytes in list order, with dead space spread between
 // them, and the table behind; the entries from `behindFrom` on go behind the
 // table instead, followed by filler up to `trailingBytes`.
-bool writeArchive(const std::string& path, const std::vector<GenEntry>& entries, uint16_t version,
-                  uint32_t seed, uint64_t deadBytes, uint32_t trailingBytes) {
+bool writeArchive(const std::string& path, const std::vector<GenEntry>& entries, uint16_t version, uint32_t seed,
+                  uint64_t deadBytes, uint32_t trailingBytes) {
     // Offsets are 32 bits wide: a data area past 4 GiB cannot be described,
     // and writing its table would cut the file at a wrapped offset.
     uint64_t dataBytes = deadBytes + trailingBytes;
@@ -300,8 +298,10 @@ bool writeArchive(const std::string& path, const std::vector<GenEntry>& entries,
 void changeCase(std::string* name, Random& random) {
     for (char& c : *name) {
         if (random.below(2) == 0) continue;
-        if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
-        else if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+        if (c >= 'a' && c <= 'z')
+            c = char(c - 'a' + 'A');
+        else if (c >= 'A' && c <= 'Z')
+            c = char(c - 'A' + 'a');
     }
 }
 

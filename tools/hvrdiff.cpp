@@ -47,8 +47,7 @@ bool parseFormat(const char* text, uint16_t* format) {
 
 void printError(const std::string& subject) {
     const uint32_t code = getLastError();
-    std::fprintf(stderr, "hvrdiff: %s: %s (error %u)\n", subject.c_str(), toUserCharset(errorText(code)).c_str(),
-                 code);
+    std::fprintf(stderr, "hvrdiff: %s: %s (error %u)\n", subject.c_str(), toUserCharset(errorText(code)).c_str(), code);
 }
 
 }  // namespace
@@ -75,9 +74,12 @@ int main(int argc, char** argv) {
             continue;
         }
         if (argument.size() > 1 && argument[0] == '-') return usageError(("unknown option " + argument).c_str());
-        if (inputs == 0) options.oldPath = argument;
-        else if (inputs == 1) options.newPath = argument;
-        else return usageError("give two archives, OLD and NEW");
+        if (inputs == 0)
+            options.oldPath = argument;
+        else if (inputs == 1)
+            options.newPath = argument;
+        else
+            return usageError("give two archives, OLD and NEW");
         ++inputs;
     }
     if (inputs != 2) return usageError("give two archives, OLD and NEW");
@@ -92,13 +94,12 @@ int main(int argc, char** argv) {
         case DiffResult::failed:
             printError(outcome.failedEntry.empty() ? outcome.failedPath : "entry " + outcome.failedEntry);
             return 1;
-        case DiffResult::done:
-            break;
+        case DiffResult::done: break;
     }
     if (outcome.written) {
         std::printf("%s: %u entries, format 0x%04X; HvrUpdate replaces %u entries of %s with them\n",
-                    options.outputPath.c_str(), outcome.patchEntries, unsigned(options.format),
-                    outcome.replacements, options.oldPath.c_str());
+                    options.outputPath.c_str(), outcome.patchEntries, unsigned(options.format), outcome.replacements,
+                    options.oldPath.c_str());
     } else if (outcome.uncarried.empty()) {
         std::printf("no file entry differs: no patch written\n");
     } else {
@@ -113,8 +114,7 @@ int main(int argc, char** argv) {
     }
     if (!outcome.uncarried.empty()) {
         const size_t count = outcome.uncarried.size();
-        std::fprintf(stderr, "hvrdiff: %zu difference%s cannot be carried by a patch\n", count,
-                     count == 1 ? "" : "s");
+        std::fprintf(stderr, "hvrdiff: %zu difference%s cannot be carried by a patch\n", count, count == 1 ? "" : "s");
         return 3;
     }
     return 0;

@@ -48,8 +48,8 @@ struct Held {
     Bytes plain;
 
     bool operator==(const Held& other) const {
-        return directory == other.directory && compressedSize == other.compressedSize &&
-               realSize == other.realSize && plain == other.plain;
+        return directory == other.directory && compressedSize == other.compressedSize && realSize == other.realSize &&
+               plain == other.plain;
     }
 };
 
@@ -125,9 +125,9 @@ struct EntrySide {
     uint16_t version;  // 0x0103 or 0x0200
     bool coded;        // 0x02xx only; 0x01xx entries are always coded
     Bytes content;
-    uint8_t padding = 0;        // what fills the last coded block behind the content
-    uint32_t realSize = 0;      // 0: twice the content's length
-    uint32_t extraStored = 0;   // stored bytes behind the content (and its block)
+    uint8_t padding = 0;       // what fills the last coded block behind the content
+    uint32_t realSize = 0;     // 0: twice the content's length
+    uint32_t extraStored = 0;  // stored bytes behind the content (and its block)
 };
 
 uint32_t roundUp(uint32_t n) { return (n + 7) & ~7u; }
@@ -141,7 +141,8 @@ Bytes oneEntryArchive(const std::string& name, const EntrySide& side) {
     std::copy(side.content.begin(), side.content.end(), data.begin());
     if (coded) encodeEntryData(data.data(), stored, int8_t(cycleForName(name.c_str(), length)));
     const uint32_t real = side.realSize != 0 ? side.realSize : length * 2;
-    if (side.version < 0x0200) return buildArchive(v1Archive({v1Entry(name, length, stored, real, V1_TYPE_FILE, 0)}, data));
+    if (side.version < 0x0200)
+        return buildArchive(v1Archive({v1Entry(name, length, stored, real, V1_TYPE_FILE, 0)}, data));
     return buildArchive(
         v2Archive({v2Entry(name, length, stored, real, coded ? TYPE_FILE_CODED : TYPE_FILE_PLAIN, 0)}, data));
 }
@@ -165,23 +166,88 @@ const Bytes C2M = pattern((2u << 20) + 3, 2);
 const Bytes C5 = pattern(5, 3);
 
 const CompareCase COMPARE_CASES[] = {
-    {"coded, one cycle, equal contents, other padding", "a.txt", {0x0200, true, C1003, 0x11}, {0x0200, true, C1003, 0x99}, false, true},
-    {"coded, one cycle, the last byte differs", "a.txt", {0x0200, true, C1003}, {0x0200, true, changedAt(C1003, 1002)}, true, true},
-    {"coded, one cycle, a byte in a strided block differs", "a.txt", {0x0200, true, C1003}, {0x0200, true, changedAt(C1003, 8 * 24 + 3)}, true, true},
-    {"coded, one cycle, the first byte differs", "a.txt", {0x0200, true, C1003}, {0x0200, true, changedAt(C1003, 0)}, true, true},
-    {"cycle 0, shorter than a block, other padding", "a.gnd", {0x0200, true, C5, 0x00}, {0x0103, true, C5, 0xFF}, false, true},
-    {"cycle 0, shorter than a block, differs", "a.gnd", {0x0200, true, C5}, {0x0103, true, changedAt(C5, 4)}, true, true},
+    {"coded, one cycle, equal contents, other padding",
+     "a.txt",
+     {0x0200, true, C1003, 0x11},
+     {0x0200, true, C1003, 0x99},
+     false,
+     true},
+    {"coded, one cycle, the last byte differs",
+     "a.txt",
+     {0x0200, true, C1003},
+     {0x0200, true, changedAt(C1003, 1002)},
+     true,
+     true},
+    {"coded, one cycle, a byte in a strided block differs",
+     "a.txt",
+     {0x0200, true, C1003},
+     {0x0200, true, changedAt(C1003, 8 * 24 + 3)},
+     true,
+     true},
+    {"coded, one cycle, the first byte differs",
+     "a.txt",
+     {0x0200, true, C1003},
+     {0x0200, true, changedAt(C1003, 0)},
+     true,
+     true},
+    {"cycle 0, shorter than a block, other padding",
+     "a.gnd",
+     {0x0200, true, C5, 0x00},
+     {0x0103, true, C5, 0xFF},
+     false,
+     true},
+    {"cycle 0, shorter than a block, differs",
+     "a.gnd",
+     {0x0200, true, C5},
+     {0x0103, true, changedAt(C5, 4)},
+     true,
+     true},
     {"0x01xx coded and 0x02xx plain, equal", "a.txt", {0x0103, true, C1003, 0x5A}, {0x0200, false, C1003}, false, true},
-    {"0x02xx plain and 0x01xx coded, the last byte differs", "a.txt", {0x0200, false, C1003}, {0x0103, true, changedAt(C1003, 1002)}, true, true},
-    {"plain, equal, with bytes stored behind the content", "a.txt", {0x0200, false, C1003, 0, 0, 16}, {0x0200, false, C1003}, false, true},
-    {"plain, a middle byte differs", "a.txt", {0x0200, false, C1003}, {0x0200, false, changedAt(C1003, 517)}, true, true},
+    {"0x02xx plain and 0x01xx coded, the last byte differs",
+     "a.txt",
+     {0x0200, false, C1003},
+     {0x0103, true, changedAt(C1003, 1002)},
+     true,
+     true},
+    {"plain, equal, with bytes stored behind the content",
+     "a.txt",
+     {0x0200, false, C1003, 0, 0, 16},
+     {0x0200, false, C1003},
+     false,
+     true},
+    {"plain, a middle byte differs",
+     "a.txt",
+     {0x0200, false, C1003},
+     {0x0200, false, changedAt(C1003, 517)},
+     true,
+     true},
     {"pieces: coded, equal over 2 MiB", "big.bmp", {0x0200, true, C2M, 1}, {0x0103, true, C2M, 2}, false, true},
-    {"pieces: coded, differs in the last partial block", "big.bmp", {0x0200, true, C2M}, {0x0200, true, changedAt(C2M, C2M.size() - 1)}, true, true},
-    {"pieces: coded and plain, differs in the second piece", "big.bmp", {0x0200, true, C2M}, {0x0200, false, changedAt(C2M, (1u << 20) + 5)}, true, true},
+    {"pieces: coded, differs in the last partial block",
+     "big.bmp",
+     {0x0200, true, C2M},
+     {0x0200, true, changedAt(C2M, C2M.size() - 1)},
+     true,
+     true},
+    {"pieces: coded and plain, differs in the second piece",
+     "big.bmp",
+     {0x0200, true, C2M},
+     {0x0200, false, changedAt(C2M, (1u << 20) + 5)},
+     true,
+     true},
     {"pieces: plain, equal", "big.bmp", {0x0200, false, C2M}, {0x0200, false, C2M}, false, true},
     {"empty contents", "a.txt", {0x0200, true, Bytes()}, {0x0200, false, Bytes()}, false, true},
-    {"packed sizes differ: nothing read", "a.txt", {0x0200, true, C1003}, {0x0200, true, Bytes(C1003.begin(), C1003.end() - 1)}, true, false},
-    {"only the real size differs: nothing read", "a.txt", {0x0200, true, C1003, 0, 5000}, {0x0200, true, C1003, 0, 5001}, true, false},
+    {"packed sizes differ: nothing read",
+     "a.txt",
+     {0x0200, true, C1003},
+     {0x0200, true, Bytes(C1003.begin(), C1003.end() - 1)},
+     true,
+     false},
+    {"only the real size differs: nothing read",
+     "a.txt",
+     {0x0200, true, C1003, 0, 5000},
+     {0x0200, true, C1003, 0, 5001},
+     true,
+     false},
 };
 
 class DiffTest : public testing::Test {
@@ -340,9 +406,9 @@ void checkPair(const ScopedTempDir& dir, const Pair& pair, Coverage* coverage) {
         const auto w = wanted.find(name);
         const bool equal = r != result.end() && w != wanted.end() && r->second == w->second;
         mismatches += !equal;
-        EXPECT_EQ(!equal, reported.count(name) != 0) << "\"" << name << "\": "
-                                                      << (equal ? "reported, but the patch made it equal"
-                                                                : "differs after the update, and not reported");
+        EXPECT_EQ(!equal, reported.count(name) != 0)
+            << "\"" << name << "\": "
+            << (equal ? "reported, but the patch made it equal" : "differs after the update, and not reported");
     }
     EXPECT_EQ(mismatches == 0, outcome.uncarried.empty());
 
@@ -479,12 +545,13 @@ TEST_F(DiffTest, UpdatedOldHoldsNewEntriesWhereverAPatchCanCarryThem) {
         checkPair(dir_, pair, &coverage);
         if (HasFatalFailure()) return;
     }
-    std::printf("[ pairs    ] %d pairs: %d carried whole (exit 0), %d with differences no patch carries (exit 3), "
-                "%d without a patch; %llu entries carried, %llu differences listed, %llu pairs of contents read\n",
-                coverage.pairs, coverage.exitZero, coverage.exitThree, coverage.noPatch,
-                (unsigned long long)coverage.carried, (unsigned long long)coverage.uncarried,
-                (unsigned long long)coverage.pairsRead);
-    for (const auto& [layouts, count] : coverage.layouts) std::printf("[ pairs    ]   %s: %d\n", layouts.c_str(), count);
+    std::printf(
+        "[ pairs    ] %d pairs: %d carried whole (exit 0), %d with differences no patch carries (exit 3), "
+        "%d without a patch; %llu entries carried, %llu differences listed, %llu pairs of contents read\n",
+        coverage.pairs, coverage.exitZero, coverage.exitThree, coverage.noPatch, (unsigned long long)coverage.carried,
+        (unsigned long long)coverage.uncarried, (unsigned long long)coverage.pairsRead);
+    for (const auto& [layouts, count] : coverage.layouts)
+        std::printf("[ pairs    ]   %s: %d\n", layouts.c_str(), count);
     EXPECT_EQ(8u, coverage.layouts.size()) << "a combination of layouts is missing";
     EXPECT_GT(coverage.exitZero, 3);
     EXPECT_GT(coverage.exitThree, 10);
@@ -507,7 +574,8 @@ TEST_F(DiffTest, PatchEntriesKeepTheirCodingWhereTheLayoutAllows) {
             ArchivePtr patch(openArchive(file("update.hvp").c_str()));
             ASSERT_TRUE(fresh && patch);
             std::unordered_map<std::string, bool, RuleHash, RuleEqual> codedInNew;
-            for (const ArchiveNode* e = fresh->next; e != nullptr; e = e->next) codedInNew[nameOf(e)] = e->cycle != NO_CYCLE;
+            for (const ArchiveNode* e = fresh->next; e != nullptr; e = e->next)
+                codedInNew[nameOf(e)] = e->cycle != NO_CYCLE;
             int plain = 0;
             for (const ArchiveNode* e = patch->next; e != nullptr; e = e->next) {
                 const bool coded = e->cycle != NO_CYCLE;
@@ -515,7 +583,7 @@ TEST_F(DiffTest, PatchEntriesKeepTheirCodingWhereTheLayoutAllows) {
                 // A 0x01xx table holds coded entries only; a 0x02xx patch
                 // keeps the class a 0x02xx NEW gave, and a coded 0x01xx
                 // entry comes out decoded, as HvrConv would have it.
-                const bool wanted = (format & MAJOR_MASK) == MAJOR_V1 ? true
+                const bool wanted = (format & MAJOR_MASK) == MAJOR_V1      ? true
                                     : (newLayout & MAJOR_MASK) == MAJOR_V2 ? codedInNew.at(nameOf(e))
                                                                            : false;
                 EXPECT_EQ(wanted, coded) << nameOf(e);

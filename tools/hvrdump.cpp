@@ -90,16 +90,18 @@ int main(int argc, char** argv) {
     uint32_t count = 0;
     for (const ArchiveNode* e = head->next; e != nullptr; e = e->next) ++count;
     std::printf("format 0x%04X  table at offset %u (position %u), %u bytes in the file, %u plain; %u entries\n",
-                head->version, head->offset, head->offset + HEADER_SIZE, head->compressedSize, head->realSize,
-                count);
+                head->version, head->offset, head->offset + HEADER_SIZE, head->compressedSize, head->realSize, count);
     std::printf("%10s %10s %10s %10s %5s  %s\n", "offset", "stored", "packed", "real", "cycle", "name");
     for (const ArchiveNode* e = head->next; e != nullptr; e = e->next) {
         char cycle[8];
-        if (e->isDirectory) std::strcpy(cycle, "dir");
-        else if (e->cycle == NO_CYCLE) std::strcpy(cycle, "plain");
-        else std::snprintf(cycle, sizeof cycle, "%u", e->cycle);
-        std::printf("%10u %10u %10u %10u %5s  %s\n", e->offset, e->storedSize, e->compressedSize, e->realSize,
-                    cycle, reinterpret_cast<const char*>(e->name));
+        if (e->isDirectory)
+            std::strcpy(cycle, "dir");
+        else if (e->cycle == NO_CYCLE)
+            std::strcpy(cycle, "plain");
+        else
+            std::snprintf(cycle, sizeof cycle, "%u", e->cycle);
+        std::printf("%10u %10u %10u %10u %5s  %s\n", e->offset, e->storedSize, e->compressedSize, e->realSize, cycle,
+                    reinterpret_cast<const char*>(e->name));
     }
     return 0;
 }

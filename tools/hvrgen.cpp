@@ -50,9 +50,21 @@ bool parseNumber(const char* text, uint64_t* value) {
     unsigned long long number = std::strtoull(text, &end, 0);
     if (end == text) return false;
     switch (*end) {
-        case 'K': case 'k': number <<= 10; ++end; break;
-        case 'M': case 'm': number <<= 20; ++end; break;
-        case 'G': case 'g': number <<= 30; ++end; break;
+        case 'K':
+        case 'k':
+            number <<= 10;
+            ++end;
+            break;
+        case 'M':
+        case 'm':
+            number <<= 20;
+            ++end;
+            break;
+        case 'G':
+        case 'g':
+            number <<= 30;
+            ++end;
+            break;
         default: break;
     }
     if (*end != '\0') return false;
@@ -91,38 +103,64 @@ int main(int argc, char** argv) {
             }
             return value;
         };
-        if (option == "--archive") archivePath = text;
-        else if (option == "--patch") patchPath = text;
-        else if (option == "--format") archive.version = uint16_t(need(0xFFFF));
-        else if (option == "--entries") archive.entries = uint32_t(need(UINT32_MAX));
-        else if (option == "--size") archive.contentBytes = need(UINT64_MAX);
-        else if (option == "--seed") archive.seed = uint32_t(need(UINT32_MAX));
-        else if (option == "--directories") archive.directoryPercent = uint32_t(need(100));
-        else if (option == "--plain") archive.plainPercent = patch.plainPercent = uint32_t(need(100));
-        else if (option == "--cycle-zero") archive.cycleZeroPercent = uint32_t(need(100));
-        else if (option == "--trailing") archive.trailingBytes = uint32_t(need(UINT32_MAX));
-        else if (option == "--dead") archive.deadBytes = need(UINT64_MAX);
-        else if (option == "--patch-format") patch.version = uint16_t(need(0xFFFF));
-        else if (option == "--patch-seed") patch.seed = uint32_t(need(UINT32_MAX));
-        else if (option == "--replace") patch.replacePermille = uint32_t(need(1000));
-        else if (option == "--replace-count") patch.replaceCount = uint32_t(need(0xFFFFFFFF));
-        else if (option == "--only-in-patch") patch.onlyInPatch = uint32_t(need(UINT32_MAX));
-        else if (option == "--case") patch.caseChangedPercent = uint32_t(need(100));
-        else if (option == "--duplicates") patch.duplicates = uint32_t(need(UINT32_MAX));
-        else if (option == "--patch-directories") patch.directories = uint32_t(need(UINT32_MAX));
-        else if (option == "--version") versionPath = text;
-        else if (option == "--version-format") version.version = uint16_t(need(0xFFFF));
-        else if (option == "--version-seed") version.seed = uint32_t(need(UINT32_MAX));
-        else if (option == "--changed") version.changedPermille = uint32_t(need(1000));
-        else if (option == "--added") version.added = uint32_t(need(UINT32_MAX));
-        else if (option == "--removed") version.removed = uint32_t(need(UINT32_MAX));
+        if (option == "--archive")
+            archivePath = text;
+        else if (option == "--patch")
+            patchPath = text;
+        else if (option == "--format")
+            archive.version = uint16_t(need(0xFFFF));
+        else if (option == "--entries")
+            archive.entries = uint32_t(need(UINT32_MAX));
+        else if (option == "--size")
+            archive.contentBytes = need(UINT64_MAX);
+        else if (option == "--seed")
+            archive.seed = uint32_t(need(UINT32_MAX));
+        else if (option == "--directories")
+            archive.directoryPercent = uint32_t(need(100));
+        else if (option == "--plain")
+            archive.plainPercent = patch.plainPercent = uint32_t(need(100));
+        else if (option == "--cycle-zero")
+            archive.cycleZeroPercent = uint32_t(need(100));
+        else if (option == "--trailing")
+            archive.trailingBytes = uint32_t(need(UINT32_MAX));
+        else if (option == "--dead")
+            archive.deadBytes = need(UINT64_MAX);
+        else if (option == "--patch-format")
+            patch.version = uint16_t(need(0xFFFF));
+        else if (option == "--patch-seed")
+            patch.seed = uint32_t(need(UINT32_MAX));
+        else if (option == "--replace")
+            patch.replacePermille = uint32_t(need(1000));
+        else if (option == "--replace-count")
+            patch.replaceCount = uint32_t(need(0xFFFFFFFF));
+        else if (option == "--only-in-patch")
+            patch.onlyInPatch = uint32_t(need(UINT32_MAX));
+        else if (option == "--case")
+            patch.caseChangedPercent = uint32_t(need(100));
+        else if (option == "--duplicates")
+            patch.duplicates = uint32_t(need(UINT32_MAX));
+        else if (option == "--patch-directories")
+            patch.directories = uint32_t(need(UINT32_MAX));
+        else if (option == "--version")
+            versionPath = text;
+        else if (option == "--version-format")
+            version.version = uint16_t(need(0xFFFF));
+        else if (option == "--version-seed")
+            version.seed = uint32_t(need(UINT32_MAX));
+        else if (option == "--changed")
+            version.changedPermille = uint32_t(need(1000));
+        else if (option == "--added")
+            version.added = uint32_t(need(UINT32_MAX));
+        else if (option == "--removed")
+            version.removed = uint32_t(need(UINT32_MAX));
         else {
             std::fprintf(stderr, "hvrgen: unknown option %s\n%s", option.c_str(), USAGE);
             return 2;
         }
     }
     const uint16_t major = archive.version & 0xFF00;
-    if ((major != 0x0100 && major != 0x0200) || ((patch.version & 0xFF00) != 0x0100 && (patch.version & 0xFF00) != 0x0200)) {
+    if ((major != 0x0100 && major != 0x0200) ||
+        ((patch.version & 0xFF00) != 0x0100 && (patch.version & 0xFF00) != 0x0200)) {
         std::fprintf(stderr, "hvrgen: a format word starts with 0x01 or 0x02\n");
         return 2;
     }
@@ -132,19 +170,16 @@ int main(int argc, char** argv) {
     }
     version.plainPercent = archive.plainPercent;
     if (!versionPath.empty() && !generateVersion(versionPath, archive, version)) {
-        std::fprintf(stderr, "hvrgen: %s: %s\n", versionPath.c_str(),
-                     toUserCharset(errorText(getLastError())).c_str());
+        std::fprintf(stderr, "hvrgen: %s: %s\n", versionPath.c_str(), toUserCharset(errorText(getLastError())).c_str());
         return 1;
     }
     // "-" skips the archive, for more patches of one archive made before.
     if (archivePath != "-" && !generateArchive(archivePath, archive)) {
-        std::fprintf(stderr, "hvrgen: %s: %s\n", archivePath.c_str(),
-                     toUserCharset(errorText(getLastError())).c_str());
+        std::fprintf(stderr, "hvrgen: %s: %s\n", archivePath.c_str(), toUserCharset(errorText(getLastError())).c_str());
         return 1;
     }
     if (!patchPath.empty() && !generatePatch(patchPath, archive, patch)) {
-        std::fprintf(stderr, "hvrgen: %s: %s\n", patchPath.c_str(),
-                     toUserCharset(errorText(getLastError())).c_str());
+        std::fprintf(stderr, "hvrgen: %s: %s\n", patchPath.c_str(), toUserCharset(errorText(getLastError())).c_str());
         return 1;
     }
     return 0;

@@ -355,8 +355,8 @@ bool copyThroughBuffer(FileHandle source, uint64_t sourcePosition, FileHandle ta
     return true;
 }
 
-bool posixCopyAt(FileHandle source, uint64_t sourcePosition, FileHandle target, uint64_t targetPosition,
-                 uint32_t count, uint32_t* done) {
+bool posixCopyAt(FileHandle source, uint64_t sourcePosition, FileHandle target, uint64_t targetPosition, uint32_t count,
+                 uint32_t* done) {
     *done = 0;
     off_t from, to;
     if (!toOffset(sourcePosition, &from) || !toOffset(targetPosition, &to)) return false;
@@ -381,9 +381,9 @@ bool posixCopyAt(FileHandle source, uint64_t sourcePosition, FileHandle target, 
 }
 
 const FileOps POSIX_FILE_OPS = {
-    posixOpenExisting, posixOpenNoFollow, posixOpenForReading, posixCreateNew, posixReadUpTo, posixWriteAt,
-    posixFileSize,     posixTruncate,     posixFlush,          posixClose,     posixRemove,   posixReplace,
-    posixCopyAt,
+    posixOpenExisting, posixOpenNoFollow, posixOpenForReading, posixCreateNew, posixReadUpTo,
+    posixWriteAt,      posixFileSize,     posixTruncate,       posixFlush,     posixClose,
+    posixRemove,       posixReplace,      posixCopyAt,
 };
 
 }  // namespace

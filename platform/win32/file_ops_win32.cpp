@@ -45,8 +45,8 @@ std::wstring resolvedPathOf(HANDLE handle) {
 
 // Opens a name only to look at it: no access, shared with everyone.
 HANDLE openToLook(const std::wstring& name, DWORD flags) {
-    return CreateFileW(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
+    return CreateFileW(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
 }
 
 // Where `name` would lie if it were no link: its folder as the system
@@ -89,8 +89,8 @@ Standing standingOf(const std::wstring& name) {
         return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ? Standing::absent : Standing::plain;
     }
     BY_HANDLE_FILE_INFORMATION info{};
-    const bool reparse = GetFileInformationByHandle(handle, &info) &&
-                         (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    const bool reparse =
+        GetFileInformationByHandle(handle, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
     const std::wstring resolved = resolvedPathOf(handle);
     CloseHandle(handle);
     if (reparse) return Standing::link;
@@ -218,13 +218,12 @@ bool winReplace(FileHandle fromFile, const char* from, FileHandle toFile, const 
     if (fromFile != nullptr) CloseHandle(toHandle(fromFile));
     if (toFile != nullptr) CloseHandle(toHandle(toFile));
     // WRITE_THROUGH: the call returns only once the move is on disk.
-    return MoveFileExW(widen(from).c_str(), widen(to).c_str(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    return MoveFileExW(widen(from).c_str(), widen(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
 const FileOps WIN32_FILE_OPS = {
-    winOpenExisting, winOpenNoFollow, winOpenForReading, winCreateNew, winReadUpTo, winWriteAt, winFileSize,
-    winTruncate,     winFlush,        winClose,     winRemove,  winReplace,
+    winOpenExisting, winOpenNoFollow, winOpenForReading, winCreateNew, winReadUpTo, winWriteAt,
+    winFileSize,     winTruncate,     winFlush,          winClose,     winRemove,   winReplace,
 };
 
 }  // namespace
@@ -241,9 +240,8 @@ bool systemErrorText(uint32_t code, std::string* text) {
     // Language 0x0400: neutral, default sublanguage, that is the user's
     // default language. The text is kept exactly as the system gives it.
     const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<wchar_t*>(&message), 0,
-        nullptr);
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+        MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<wchar_t*>(&message), 0, nullptr);
     // With nothing allocated there is nothing to show or free.
     if (length == 0 || message == nullptr) return false;
     *text = narrow(std::wstring(message, length));

@@ -10,7 +10,6 @@ WinApp::WinApp() { current_ = this; }
 
 WinApp::~WinApp() { current_ = nullptr; }
 
-
 void ProgressControl::setRange(uint16_t low, uint16_t high) {
     SendMessageW(hwnd_, PBM_SETRANGE, 0, MAKELPARAM(low, high));
 }
@@ -66,13 +65,11 @@ INT_PTR CALLBACK ModalDialog::dialogProc(HWND hwnd, UINT message, WPARAM wParam,
                 return TRUE;
             }
             return FALSE;
-        case WM_PAINT:
-            return self->onPaint() ? TRUE : FALSE;
+        case WM_PAINT: return self->onPaint() ? TRUE : FALSE;
         case WM_QUERYDRAGICON:
             // A dialog procedure hands back a message's result this way.
             return INT_PTR(self->onQueryDragIcon());
-        default:
-            return FALSE;
+        default: return FALSE;
     }
 }
 

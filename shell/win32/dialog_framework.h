@@ -42,7 +42,7 @@ protected:
 class ProgressControl : public Control {
 public:
     void setRange(uint16_t low, uint16_t high);  // PBM_SETRANGE
-    void setPosition(uint32_t position);          // PBM_SETPOS
+    void setPosition(uint32_t position);         // PBM_SETPOS
 };
 
 // A modal dialog built from a dialog template resource. The handlers run on

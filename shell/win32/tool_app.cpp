@@ -9,9 +9,7 @@ std::atomic<JobDialog*> activeDialog{nullptr};
 
 namespace {
 
-UINT boxStyle(MessageStyle style) {
-    return MB_OK | (style == MessageStyle::error ? MB_ICONERROR : MB_ICONINFORMATION);
-}
+UINT boxStyle(MessageStyle style) { return MB_OK | (style == MessageStyle::error ? MB_ICONERROR : MB_ICONINFORMATION); }
 
 // The texts are Japanese: the wide functions show them on any Windows,
 // whatever its code page.

@@ -35,11 +35,13 @@
 // Output is written as raw UTF-8 bytes (no CR/LF translation), so that texts
 // can be compared byte for byte by the calling script.
 
+// windows.h first: commctrl.h builds on its types.
 #include <windows.h>
+
 #include <commctrl.h>
 
-#include <cwchar>
 #include <cstdlib>
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -50,7 +52,7 @@ const int EXIT_MISSING = 1;
 const int EXIT_USAGE = 2;
 
 const wchar_t DIALOG_CLASS[] = L"#32770";
-const int MESSAGE_TEXT_ID = 0xFFFF;   // the static control that holds a box's text
+const int MESSAGE_TEXT_ID = 0xFFFF;  // the static control that holds a box's text
 const int PROGRESS_ID = 1000;
 const DWORD POLL_MS = 50;
 // A window of a hung program must not hang the probe as well.
@@ -58,11 +60,10 @@ const UINT SEND_TIMEOUT_MS = 5000;
 
 void writeUtf8(const std::wstring& text) {
     if (text.empty()) return;
-    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                   nullptr, 0, nullptr, nullptr);
+    int size =
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
     std::string bytes(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &bytes[0], size,
-                        nullptr, nullptr);
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &bytes[0], size, nullptr, nullptr);
     // WriteFile, not the C runtime: stdio in text mode would turn "\n" into "\r\n".
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
     DWORD done = 0;
@@ -79,11 +80,10 @@ void writeLine(const std::wstring& text) { writeUtf8(text + L"\n"); }
 void complain(const std::wstring& text) {
     std::wstring line = L"window_probe: " + text + L"\n";
     HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
-    int size = WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()),
-                                   nullptr, 0, nullptr, nullptr);
+    int size =
+        WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), nullptr, 0, nullptr, nullptr);
     std::string bytes(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), &bytes[0], size,
-                        nullptr, nullptr);
+    WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), &bytes[0], size, nullptr, nullptr);
     DWORD done = 0;
     WriteFile(err, bytes.data(), static_cast<DWORD>(bytes.size()), &done, nullptr);
 }
@@ -107,13 +107,10 @@ std::wstring classOf(HWND window) {
 // timeout. Returns false when the window does not answer.
 bool controlText(HWND control, std::wstring* text) {
     DWORD_PTR length = 0;
-    if (!SendMessageTimeoutW(control, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, SEND_TIMEOUT_MS,
-                             &length))
-        return false;
+    if (!SendMessageTimeoutW(control, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, SEND_TIMEOUT_MS, &length)) return false;
     std::vector<wchar_t> buffer(length + 2, L'\0');
     DWORD_PTR got = 0;
-    if (!SendMessageTimeoutW(control, WM_GETTEXT, length + 2,
-                             reinterpret_cast<LPARAM>(buffer.data()), SMTO_ABORTIFHUNG,
+    if (!SendMessageTimeoutW(control, WM_GETTEXT, length + 2, reinterpret_cast<LPARAM>(buffer.data()), SMTO_ABORTIFHUNG,
                              SEND_TIMEOUT_MS, &got))
         return false;
     *text = std::wstring(buffer.data(), got);
@@ -148,9 +145,7 @@ HWND findDialog(const std::vector<std::wstring>& captions, size_t* which = nullp
     return search.found;
 }
 
-HWND findDialog(const std::wstring& caption) {
-    return findDialog(std::vector<std::wstring>{caption});
-}
+HWND findDialog(const std::wstring& caption) { return findDialog(std::vector<std::wstring>{caption}); }
 
 // Parses a decimal or 0x-prefixed number; false when it is not one.
 bool parseNumber(const wchar_t* text, unsigned long* value) {
@@ -160,10 +155,11 @@ bool parseNumber(const wchar_t* text, unsigned long* value) {
 }
 
 int usage() {
-    complain(L"usage: window_probe wait TIMEOUT_MS CAPTION... | gone TIMEOUT_MS CAPTION | "
-             L"exists CAPTION | text CAPTION | owner CAPTION | progress CAPTION | "
-             L"controls CAPTION | rect CAPTION | key CAPTION enter|escape|close|wm-close|idok|idcancel | "
-             L"ok CAPTION | error-text CODE");
+    complain(
+        L"usage: window_probe wait TIMEOUT_MS CAPTION... | gone TIMEOUT_MS CAPTION | "
+        L"exists CAPTION | text CAPTION | owner CAPTION | progress CAPTION | "
+        L"controls CAPTION | rect CAPTION | key CAPTION enter|escape|close|wm-close|idok|idcancel | "
+        L"ok CAPTION | error-text CODE");
     return EXIT_USAGE;
 }
 
@@ -241,8 +237,8 @@ int printProgress(const std::wstring& caption) {
         complain(L"the progress control does not answer");
         return EXIT_USAGE;
     }
-    writeLine(std::to_wstring(static_cast<int>(position)) + L" " +
-              std::to_wstring(static_cast<int>(low)) + L" " + std::to_wstring(static_cast<int>(high)));
+    writeLine(std::to_wstring(static_cast<int>(position)) + L" " + std::to_wstring(static_cast<int>(low)) + L" " +
+              std::to_wstring(static_cast<int>(high)));
     return EXIT_FOUND;
 }
 
@@ -329,10 +325,9 @@ int pressOk(const std::wstring& caption) {
 
 int printErrorText(unsigned long code) {
     wchar_t* text = nullptr;
-    DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
-                                      FORMAT_MESSAGE_FROM_SYSTEM,
-                                  nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
-                                  reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code,
+        MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<wchar_t*>(&text), 0, nullptr);
     if (length == 0 || !text) {
         complain(L"the system has no text for this code");
         return EXIT_MISSING;
