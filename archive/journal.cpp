@@ -50,10 +50,12 @@ bool isMissing(uint32_t code) { return code == ERROR_FILE_NOT_FOUND || code == E
 // openNoFollow refuses it, and it goes without its target being looked at.
 bool isLink(uint32_t code) { return code == ERROR_CANT_RESOLVE_FILENAME; }
 
-enum class Found { none, read, unreadable };
+enum class Found { none, read, unreadable, foreign };
 
-// The journal's contents. A link at its name is removed as stale.
-Found readJournalFile(const char* name, std::vector<uint8_t>* bytes) {
+// The journal's contents. A link at its name is removed as stale; a file
+// that nobody allowed to change `archive` can have made is another's, and
+// kept unread.
+Found readJournalFile(const char* name, FileHandle archive, std::vector<uint8_t>* bytes) {
     FilePtr file(fileOps().openNoFollow(name));
     if (!file) {
         if (isMissing(getLastError())) return Found::none;
@@ -62,6 +64,10 @@ Found readJournalFile(const char* name, std::vector<uint8_t>* bytes) {
             return Found::none;
         }
         return Found::unreadable;
+    }
+    const auto madeByWriterOf = fileOps().madeByWriterOf;
+    if (archive != nullptr && madeByWriterOf != nullptr && !madeByWriterOf(file.get(), archive)) {
+        return Found::foreign;
     }
     uint64_t size = 0;
     if (!fileOps().fileSize(file.get(), &size)) return Found::unreadable;
@@ -318,9 +324,10 @@ bool restoreFromTemporary(const ArchivePaths& paths) {
 // deleted when torn. Runs while the archive is held.
 Recovery recoverJournal(FileHandle archive, const ArchivePaths& paths, bool* changed) {
     std::vector<uint8_t> bytes;
-    switch (readJournalFile(paths.journal.c_str(), &bytes)) {
+    switch (readJournalFile(paths.journal.c_str(), archive, &bytes)) {
         case Found::none: return Recovery::clean;
         case Found::unreadable: return Recovery::rollbackFailed;
+        case Found::foreign: return Recovery::foreignJournal;
         case Found::read: break;
     }
     JournalImage image;

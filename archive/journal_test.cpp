@@ -18,6 +18,11 @@
 #include "tests/temp_dir.h"
 #include "tools/generator.h"
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -214,6 +219,51 @@ TEST(Recovery, AppliesAJournalOnlyToTheArchiveItWasTakenOf) {
         }
     }
 }
+
+#ifndef _WIN32
+// In a folder others may write to, anyone can put a journal beside the
+// archive; one whose owner may not change the archive would let them
+// rewrite it through the owner's next run. Files of other users need root.
+TEST(Recovery, AppliesOnlyAJournalOfSomeoneAllowedToChangeTheArchive) {
+    if (::geteuid() != 0) GTEST_SKIP() << "giving files to other users needs root";
+    ScopedTempDir dir;
+    ScopedCurrentDir cwd(dir.path());
+    Versions v;
+    makeVersions(&v);
+    if (HasFatalFailure()) return;
+    const uid_t stranger = 65534;
+    const gid_t group = 4242;
+    struct Case {
+        const char* what;
+        uid_t journalOwner;
+        gid_t journalGroup;
+        mode_t archiveMode;
+        bool applied;
+    };
+    const Case CASES[] = {
+        {"the archive's owner", 0, 0, 0644, true},
+        {"a stranger", stranger, 0, 0644, false},
+        {"a stranger of a group that may not write", stranger, group, 0644, false},
+        {"a stranger of the group that may write", stranger, group, 0664, true},
+        {"a stranger, the archive writable by all", stranger, 0, 0666, true},
+    };
+    // A run stopped after it wrote its new header: the journal takes the
+    // archive back to S1, a refused one leaves it as it is.
+    const Bytes interrupted = s1WithHeaderOf(v.s1, v.s2);
+    for (const Case& c : CASES) {
+        SCOPED_TRACE(c.what);
+        writeFileBytes(ARCHIVE_FILE_NAME, interrupted);
+        writeFileBytes(JOURNAL_FILE_NAME, v.journal);
+        ASSERT_EQ(0, ::chown(ARCHIVE_FILE_NAME, 0, group));
+        ASSERT_EQ(0, ::chmod(ARCHIVE_FILE_NAME, c.archiveMode));
+        ASSERT_EQ(0, ::chown(JOURNAL_FILE_NAME, c.journalOwner, c.journalGroup));
+        EXPECT_EQ(c.applied ? Recovery::recovered : Recovery::foreignJournal, recoverArchive());
+        EXPECT_EQ(!c.applied, fileExists(JOURNAL_FILE_NAME));
+        EXPECT_EQ(c.applied ? v.s1 : interrupted, readFileBytes(ARCHIVE_FILE_NAME));
+        std::filesystem::remove(JOURNAL_FILE_NAME);
+    }
+}
+#endif
 
 TEST(Recovery, ATornJournalGoesAndTheArchiveStays) {
     ScopedTempDir dir;

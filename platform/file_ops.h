@@ -104,6 +104,18 @@ struct FileOps {
     // after a flush of `target`.
     bool (*copyAt)(FileHandle source, uint64_t sourcePosition, FileHandle target, uint64_t targetPosition,
                    uint32_t count, uint32_t* done) = nullptr;
+
+    // Optional; null where files have no owners to compare (Windows, where
+    // the folder's access list decides who may write) and in test layers,
+    // and then every file counts as made by a writer. Whether `file` can
+    // have been made by someone allowed to change `archive`: a journal in a
+    // folder that others may write to is applied only then, or anyone who
+    // may create a file there could rewrite the archive through its owner's
+    // next run. POSIX: `file` belongs to the administrator, the running user
+    // or the archive's owner; or the archive may be written by its group and
+    // `file` belongs to that group; or by everyone. False too when either
+    // cannot be looked at.
+    bool (*madeByWriterOf)(FileHandle file, FileHandle archive) = nullptr;
 };
 
 // The table in force: the platform's own unless a test installed another.
@@ -159,6 +171,12 @@ bool enterDirectory(const char* path);
 // file is opened for reading or writing, so a file that another program
 // holds can still be told apart. False when either name leads nowhere.
 bool sameFile(const char* a, const char* b);
+
+// Whether `name` leads to something other than a regular file: a folder, a
+// pipe, a device. A tool told to write there must not put a file in its
+// place (removing /dev/null, say). False when nothing has the name. Only
+// looks.
+bool namesNonFile(const char* name);
 
 // Keeps the thread's last error across clean-up calls (close, free, delete)
 // on a failure path, so that the code of the first failure reaches the job.

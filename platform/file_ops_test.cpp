@@ -22,6 +22,7 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -315,6 +316,38 @@ TEST(FileOps, OpenNoFollowRefusesALinkAndLeavesItsTarget) {
     EXPECT_EQ(nullptr, ops().openNoFollow(plain.c_str()));
     EXPECT_EQ(uint32_t(ERROR_SHARING_VIOLATION), getLastError()) << "and is held the same way";
 }
+
+#ifndef _WIN32
+// A pipe planted at a name that is opened would block the open until a
+// writer comes, for ever, with the archive already held; where no link may
+// be, it is refused as a link is (and so removed), elsewhere as not a file.
+TEST(FileOps, APipeIsRefusedAtOnceAndNeverWaitedOn) {
+    ScopedTempDir dir;
+    const std::string pipe = dir.file("data.hvr-journal");
+    ASSERT_EQ(0, ::mkfifo(pipe.c_str(), 0600));
+    struct Case {
+        const char* what;
+        FileHandle (*FileOps::*open)(const char*);
+        uint32_t error;
+    };
+    const Case CASES[] = {
+        {"openNoFollow", &FileOps::openNoFollow, ERROR_CANT_RESOLVE_FILENAME},
+        {"openExisting", &FileOps::openExisting, ERROR_ACCESS_DENIED},
+        {"openForReading", &FileOps::openForReading, ERROR_ACCESS_DENIED},
+    };
+    for (const Case& c : CASES) {
+        SCOPED_TRACE(c.what);
+        setLastError(0);
+        EXPECT_EQ(nullptr, (ops().*c.open)(pipe.c_str()));
+        EXPECT_EQ(c.error, getLastError());
+    }
+    EXPECT_TRUE(namesNonFile(pipe.c_str()));
+    EXPECT_TRUE(namesNonFile(dir.path().c_str()));
+    EXPECT_FALSE(namesNonFile(dir.file("missing").c_str()));
+    writeFileBytes(dir.file("plain"), bytesOf("plain"));
+    EXPECT_FALSE(namesNonFile(dir.file("plain").c_str()));
+}
+#endif
 
 TEST(FileOps, FinalPathOfFollowsLinksAndRefusesThoseThatLeadNowhere) {
     ScopedTempDir dir;

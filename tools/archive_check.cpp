@@ -267,6 +267,14 @@ void checkJournal(const ArchivePaths& paths, FileHandle archive, CheckReport* re
         }
         return;
     }
+    const auto madeByWriterOf = fileOps().madeByWriterOf;
+    if (archive != nullptr && madeByWriterOf != nullptr && !madeByWriterOf(journal, archive)) {
+        fileOps().close(journal);
+        report->problems.push_back(archiveProblem(
+            "journal-foreign", name + ": made by a user who may not change the archive: the next run refuses to "
+                                      "work on the archive and keeps both"));
+        return;
+    }
     uint64_t size = 0;
     std::vector<uint8_t> bytes;
     bool read = fileOps().fileSize(journal, &size);

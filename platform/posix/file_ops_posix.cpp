@@ -116,17 +116,27 @@ FileHandle wrap(int fd) {
     return file;
 }
 
-// Takes the lock of a freshly opened descriptor of a regular file: an
-// exclusive one for a change, a shared one for reading.
-bool lockRegularFile(int fd, int lock = LOCK_EX) {
-    // Only regular files are archives; Windows refuses to open a directory
-    // as a file, so a directory is refused here too.
-    struct stat info;
-    if (::fstat(fd, &info) != 0) return failWithErrno();
-    if (!S_ISREG(info.st_mode)) {
-        errno = S_ISDIR(info.st_mode) ? EISDIR : EACCES;
+// Only regular files are archives; Windows refuses to open a directory as
+// a file, so a directory is refused here too. Where no link may be, a pipe,
+// device or socket is as foreign as a link: none of our files is one, so it
+// was planted, and it is reported as a link is, to be removed unread.
+bool refuseUnlessRegular(mode_t mode, bool followLinks) {
+    if (S_ISREG(mode)) return true;
+    if (S_ISDIR(mode)) {
+        errno = EISDIR;
         return failWithErrno();
     }
+    if (!followLinks) return failWith(ERROR_CANT_RESOLVE_FILENAME);
+    errno = EACCES;
+    return failWithErrno();
+}
+
+// Takes the lock of a freshly opened descriptor of a regular file: an
+// exclusive one for a change, a shared one for reading.
+bool lockRegularFile(int fd, int lock = LOCK_EX, bool followLinks = true) {
+    struct stat info;
+    if (::fstat(fd, &info) != 0) return failWithErrno();
+    if (!refuseUnlessRegular(info.st_mode, followLinks)) return false;
     int locked;
     do {
         locked = ::flock(fd, lock | LOCK_NB);
@@ -145,8 +155,17 @@ bool stillNamed(int fd, const char* name, bool followLinks) {
 }
 
 FileHandle openLocked(const char* name, bool followLinks, bool forReading = false) {
-    const int flags = (forReading || !followLinks ? O_RDONLY : O_RDWR) | O_CLOEXEC | (followLinks ? 0 : O_NOFOLLOW);
+    // Non-blocking, so that a pipe at the name cannot hold the run (and the
+    // lock it may already have) for ever; the check after the open refuses
+    // it. Looked at first, so that a device is never opened at all.
+    const int flags =
+        (forReading || !followLinks ? O_RDONLY : O_RDWR) | O_CLOEXEC | O_NONBLOCK | (followLinks ? 0 : O_NOFOLLOW);
     for (int attempt = 0; attempt < OPEN_ATTEMPTS; ++attempt) {
+        struct stat seen;
+        if ((followLinks ? ::stat(name, &seen) : ::lstat(name, &seen)) == 0 && !S_ISLNK(seen.st_mode) &&
+            !refuseUnlessRegular(seen.st_mode, followLinks)) {
+            return nullptr;
+        }
         int fd;
         do {
             fd = ::open(name, flags);
@@ -157,10 +176,15 @@ FileHandle openLocked(const char* name, bool followLinks, bool forReading = fals
             failWithErrno();
             return nullptr;
         }
-        if (!lockRegularFile(fd, forReading ? LOCK_SH : LOCK_EX)) {
-            closeKeepingErrno(fd);
+        if (!lockRegularFile(fd, forReading ? LOCK_SH : LOCK_EX, followLinks)) {
+            LastErrorGuard keep;
+            ::close(fd);
             return nullptr;
         }
+        // Reads and writes of a regular file wait for the disk whatever the
+        // flag says; cleared all the same, so that nothing depends on that.
+        const int status = ::fcntl(fd, F_GETFL);
+        if (status != -1) ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK);
         // A second name of a file elsewhere is a link as much as a symbolic
         // one: none of our own files ever has one.
         struct stat info;
@@ -380,10 +404,18 @@ bool posixCopyAt(FileHandle source, uint64_t sourcePosition, FileHandle target, 
     return true;
 }
 
+bool posixMadeByWriterOf(FileHandle file, FileHandle archive) {
+    struct stat made, changed;
+    if (::fstat(file->fd, &made) != 0 || ::fstat(archive->fd, &changed) != 0) return false;
+    if (made.st_uid == 0 || made.st_uid == ::geteuid() || made.st_uid == changed.st_uid) return true;
+    if ((changed.st_mode & S_IWOTH) != 0) return true;
+    return (changed.st_mode & S_IWGRP) != 0 && made.st_gid == changed.st_gid;
+}
+
 const FileOps POSIX_FILE_OPS = {
-    posixOpenExisting, posixOpenNoFollow, posixOpenForReading, posixCreateNew, posixReadUpTo,
-    posixWriteAt,      posixFileSize,     posixTruncate,       posixFlush,     posixClose,
-    posixRemove,       posixReplace,      posixCopyAt,
+    posixOpenExisting, posixOpenNoFollow, posixOpenForReading, posixCreateNew,      posixReadUpTo,
+    posixWriteAt,      posixFileSize,     posixTruncate,       posixFlush,          posixClose,
+    posixRemove,       posixReplace,      posixCopyAt,         posixMadeByWriterOf,
 };
 
 }  // namespace
@@ -428,6 +460,11 @@ bool enterDirectory(const char* path) {
     // The general table speaks of files; this call is about a directory.
     lastError = errno == ENOENT ? ERROR_PATH_NOT_FOUND : errno == ENOTDIR ? ERROR_DIRECTORY : codeForErrno(errno);
     return false;
+}
+
+bool namesNonFile(const char* name) {
+    struct stat info;
+    return ::stat(name, &info) == 0 && !S_ISREG(info.st_mode);
 }
 
 bool sameFile(const char* a, const char* b) {

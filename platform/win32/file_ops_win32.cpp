@@ -265,6 +265,17 @@ bool finalPathOf(const char* name, std::string* path) {
     return true;
 }
 
+bool namesNonFile(const char* name) {
+    const DWORD attributes = GetFileAttributesW(widen(name).c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES) return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    // A device (NUL, CON) has no attributes to read but a type to ask for.
+    HANDLE file = openToLook(widen(name), 0);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    const bool device = GetFileType(file) != FILE_TYPE_DISK;
+    CloseHandle(file);
+    return device;
+}
+
 bool sameFile(const char* a, const char* b) {
     // A handle without access rights conflicts with no other program's
     // hold on the file, so a held file can still be compared.
