@@ -10,3 +10,13 @@
 // stop before it opens anything. Nothing to do where files are not numbered
 // descriptors (Windows handles).
 bool coverClosedStandardStreams();
+
+// Flushes standard output. False, with the last error set, when anything
+// written to it was lost (a full disk, a pipe closed early): a tool whose
+// result is its output must not then end with success. Call last in main.
+bool finishStandardOutput();
+
+// For the tools: flushes standard output and returns `status`, except that a
+// success whose output was lost becomes 1, with the cause on standard error
+// under the name `program`.
+int finishTool(const char* program, int status);

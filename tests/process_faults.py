@@ -54,6 +54,7 @@ UPDATE = str(BIN / "hvrupdate")
 CONV = str(BIN / "hvrconv")
 GEN = str(BIN / "hvrgen")
 DUMP = str(BIN / "hvrdump")
+DIFF = str(BIN / "hvrdiff")
 
 ARCHIVE = "data.hvr"
 PATCH = "update.hvp"
@@ -1247,6 +1248,26 @@ def closed_stream_cases() -> None:
     shutil.rmtree(d, ignore_errors=True)
 
 
+def lost_output_cases() -> None:
+    """A tool whose result is what it prints must not end with success when
+    that could not be written (stdout on a full disk)."""
+    SUITE.section("tools whose output is lost")
+    d = T / "work" / "lost-output"
+    shutil.rmtree(d, ignore_errors=True)
+    d.mkdir(parents=True)
+    shutil.copyfile(JOBS["tiny-inplace"].src / ARCHIVE, d / ARCHIVE)
+    for label, argv in [("hvrdump", [DUMP, ARCHIVE]), ("hvrdump --check", [DUMP, "--check", ARCHIVE]),
+                        ("hvrdiff", [DIFF, ARCHIVE, ARCHIVE, "-o", "p.hvp"]), ("hvrgen --help", [GEN, "--help"])]:
+        check = Check(f"{label} with stdout on a full disk")
+        with open("/dev/full", "wb") as full:
+            done = subprocess.run(argv, cwd=d, stdin=subprocess.DEVNULL, stdout=full, stderr=subprocess.PIPE,
+                                  timeout=RUN_TIMEOUT)
+        check.want(done.returncode == 1, f"exit {done.returncode}, not 1")
+        check.want(b"standard output" in done.stderr, f"stderr {decode(done.stderr)!r} does not name the lost output")
+        SUITE.verdict(check, check.what + ": exit 1, said on stderr")
+    shutil.rmtree(d, ignore_errors=True)
+
+
 # ---------------------------------------------------------------- 8. links at the temporary names
 
 # Killing a run halfway: at its flush of the archive (an in-place pass: the
@@ -1283,8 +1304,14 @@ def plant_hard_link(at: Path, outside: Path) -> None:
     os.link(outside, at)
 
 
+def plant_pipe(at: Path, _outside: Path) -> None:
+    # Opening it to read would wait for a writer for ever, with data.hvr held.
+    os.mkfifo(at)
+
+
 LINK_KINDS = [
     LinkKind("a dangling symlink to a path outside", plant_dangling, False),
+    LinkKind("a named pipe", plant_pipe, False),
     LinkKind("a symlink to a file outside", plant_symlink, True),
     LinkKind("a hard link to a file outside", plant_hard_link, True),
 ]
@@ -1949,9 +1976,9 @@ def race_cases() -> None:
 # ---------------------------------------------------------------- main
 
 def tools_present() -> bool:
-    for tool in (UPDATE, CONV, GEN, DUMP):
+    for tool in (UPDATE, CONV, GEN, DUMP, DIFF):
         if not os.access(tool, os.X_OK):
-            print(f"FAIL: {tool} is missing; build the hvrupdate hvrconv hvrgen hvrdump targets first")
+            print(f"FAIL: {tool} is missing; build the hvrupdate hvrconv hvrgen hvrdump hvrdiff targets first")
             return False
     return True
 
@@ -1979,6 +2006,7 @@ def main() -> int:
             held_cases()
             journal_cases()
             closed_stream_cases()
+            lost_output_cases()
             planted_link_cases()
             symlinked_archive_cases()
             journal_copy_cases()

@@ -317,6 +317,14 @@ DiffResult diffArchives(const DiffOptions& options, DiffOutcome* outcome) {
     const std::string temporary = temporaryPatchName(options.outputPath);
     // The temporary name is created anew, which would destroy an input
     // there, and the output is replaced.
+    // The patch takes the output's name by a rename, which would put a file
+    // in the place of a device such as /dev/null.
+    for (const std::string* written : {&options.outputPath, &temporary}) {
+        if (namesNonFile(written->c_str())) {
+            outcome->failedPath = *written;
+            return DiffResult::notAFile;
+        }
+    }
     for (const std::string* input : {&options.oldPath, &options.newPath}) {
         for (const std::string* written : {&options.outputPath, &temporary}) {
             if (*input == *written || sameFile(input->c_str(), written->c_str())) {
@@ -378,6 +386,16 @@ DiffResult diffArchives(const DiffOptions& options, DiffOutcome* outcome) {
                 if (!differ(theirs.files[i], mine.files[i], &differs)) return failure.failed();
                 unchanged = !differs;
             }
+            // The name rule matches other spellings (case, width), but a
+            // patch cannot rename: OLD's spelling stays.
+            for (size_t i = 0; i < newFiles && i < oldFiles; ++i) {
+                if (std::strcmp(nameOf(theirs.files[i]), nameOf(mine.files[i])) != 0) {
+                    note(mine.files[i], "NEW",
+                         std::string("OLD spells this name ") + nameOf(theirs.files[i]) +
+                             ": a patch cannot rename, so the archive keeps that spelling");
+                    break;
+                }
+            }
             if (!unchanged) {
                 bool needed = newFiles == 1 && oldFiles == 1;  // that one pair differs
                 for (size_t i = 0; !needed && i < oldFiles; ++i) {
@@ -413,6 +431,12 @@ DiffResult diffArchives(const DiffOptions& options, DiffOutcome* outcome) {
                 note(file, "NEW",
                      theirs.directories > mine.directories ? "a directory in OLD, a file in NEW" : "only in NEW");
             }
+        }
+        if (mine.directories > 0 && theirs.directories > 0 &&
+            std::strcmp(nameOf(theirs.directory), nameOf(mine.directory)) != 0) {
+            note(mine.directory, "NEW",
+                 std::string("OLD spells this directory ") + nameOf(theirs.directory) +
+                     ": a patch cannot rename, so the archive keeps that spelling");
         }
         // A directory that became a file is told from the OLD side.
         if (mine.directories > theirs.directories && oldFiles <= newFiles) {

@@ -38,6 +38,7 @@ struct DiffOutcome {
 enum class DiffResult {
     done,         // OLD and NEW read; a patch written when anything differs
     sameAsInput,  // the output or its temporary name is OLD or NEW: nothing read
+    notAFile,     // the output names a folder, pipe or device: nothing read
     failed,       // the last error says why; outcome->failedPath names the file
 };
 

@@ -52,7 +52,7 @@ void printError(const std::string& subject) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
     if (!coverClosedStandardStreams()) return 1;
     adoptUserLocale();
     DiffOptions options;
@@ -91,6 +91,11 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "hvrdiff: %s is OLD or NEW, which are only read: name another patch with -o\n",
                          outcome.failedPath.c_str());
             return 2;
+        case DiffResult::notAFile:
+            std::fprintf(stderr,
+                         "hvrdiff: %s is not a regular file, and a patch is only written as one: name a file with -o\n",
+                         outcome.failedPath.c_str());
+            return 2;
         case DiffResult::failed:
             printError(outcome.failedEntry.empty() ? outcome.failedPath : "entry " + outcome.failedEntry);
             return 1;
@@ -119,3 +124,5 @@ int main(int argc, char** argv) {
     }
     return 0;
 }
+
+int main(int argc, char** argv) { return finishTool("hvrdiff", run(argc, argv)); }

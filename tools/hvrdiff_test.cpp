@@ -25,6 +25,7 @@
 
 #ifndef _WIN32
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -79,7 +80,9 @@ struct RuleEqual {
 };
 // An archive's entries by name as the programs match names; each name's
 // entries in table order.
-using ByName = std::unordered_map<std::string, std::vector<Held>, RuleHash, RuleEqual>;
+// Per name as the rule matches names: each entry's spelling and contents,
+// in table order. A patch cannot rename, so the spelling counts.
+using ByName = std::unordered_map<std::string, std::vector<std::pair<std::string, Held>>, RuleHash, RuleEqual>;
 
 ByName entriesByName(const std::string& path) {
     ByName byName;
@@ -87,7 +90,7 @@ ByName entriesByName(const std::string& path) {
     EXPECT_TRUE(head) << path << ": " << errorOf();
     if (!head) return byName;
     for (const ArchiveNode* entry = head->next; entry != nullptr; entry = entry->next) {
-        byName[nameOf(entry)].push_back(heldBy(entry));
+        byName[nameOf(entry)].emplace_back(nameOf(entry), heldBy(entry));
     }
     return byName;
 }
@@ -256,6 +259,27 @@ protected:
 
     ScopedTempDir dir_;
 };
+
+// The name rule takes "a.txt" and "A.TXT" for one entry, and the patch can
+// carry new contents for it, but HvrUpdate leaves OLD's spelling: the
+// result is not NEW, which must be said.
+TEST_F(DiffTest, ANameSpeltOtherwiseIsReportedAsNotCarried) {
+    const EntrySide same{0x0200, true, C1003};
+    const EntrySide changed{0x0200, true, changedAt(C1003, 7)};
+    for (const bool contentsChanged : {false, true}) {
+        SCOPED_TRACE(contentsChanged ? "contents changed too" : "only the spelling");
+        writeFileBytes(file("old.hvr"), oneEntryArchive("data\\a.txt", same));
+        writeFileBytes(file("new.hvr"), oneEntryArchive("data\\A.TXT", contentsChanged ? changed : same));
+        std::filesystem::remove(file("update.hvp"));
+        DiffOptions options{file("old.hvr"), file("new.hvr"), file("update.hvp"), 0x0200};
+        DiffOutcome outcome;
+        ASSERT_EQ(DiffResult::done, diffArchives(options, &outcome)) << errorOf();
+        ASSERT_EQ(1u, outcome.uncarried.size());
+        EXPECT_EQ("data\\A.TXT", outcome.uncarried[0].name);
+        EXPECT_NE(std::string::npos, outcome.uncarried[0].what.find("data\\a.txt"));
+        EXPECT_EQ(contentsChanged, outcome.written) << "the contents are carried all the same";
+    }
+}
 
 TEST_F(DiffTest, ContentsCompareAsDecodedAndCut) {
     for (const CompareCase& c : COMPARE_CASES) {
@@ -651,20 +675,31 @@ TEST_F(DiffTest, TheOutputNeverNamesAnInput) {
     copyFile(file("new.hvr"), file("p.$$$"));
     std::error_code error;
     std::filesystem::create_hard_link(file("new.hvr"), file("linked.hvp"), error);
+    // A folder, and one at the temporary name: renaming the patch over a
+    // device (/dev/null) would delete the device.
+    std::filesystem::create_directory(file("folder.hvp"));
+    std::filesystem::create_directory(file("q.$$$"));
     struct Case {
         const char* what;
         std::string newPath;
         std::string output;
-        bool refused;
+        DiffResult result;
     };
     std::vector<Case> cases = {
-        {"OLD", file("new.hvr"), file("old.hvr"), true},
-        {"NEW", file("new.hvr"), file("new.hvr"), true},
-        {"NEW spelt otherwise", file("new.hvr"), dir_.path() + "/./new.hvr", true},
-        {"NEW's temporary name", file("p.$$$"), file("p"), true},
-        {"a name of its own", file("new.hvr"), file("other.hvp"), false},
+        {"OLD", file("new.hvr"), file("old.hvr"), DiffResult::sameAsInput},
+        {"NEW", file("new.hvr"), file("new.hvr"), DiffResult::sameAsInput},
+        {"NEW spelt otherwise", file("new.hvr"), dir_.path() + "/./new.hvr", DiffResult::sameAsInput},
+        {"NEW's temporary name", file("p.$$$"), file("p"), DiffResult::sameAsInput},
+        {"a folder", file("new.hvr"), file("folder.hvp"), DiffResult::notAFile},
+        {"a folder at the temporary name", file("new.hvr"), file("q"), DiffResult::notAFile},
+        {"a name of its own", file("new.hvr"), file("other.hvp"), DiffResult::done},
     };
-    if (!error) cases.push_back({"a second name of NEW", file("new.hvr"), file("linked.hvp"), true});
+    if (!error) cases.push_back({"a second name of NEW", file("new.hvr"), file("linked.hvp"), DiffResult::sameAsInput});
+#ifndef _WIN32
+    // A pipe stands for a device here: a test must not risk /dev/null.
+    ASSERT_EQ(0, ::mkfifo(file("pipe.hvp").c_str(), 0600));
+    cases.push_back({"a pipe", file("new.hvr"), file("pipe.hvp"), DiffResult::notAFile});
+#endif
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         const Bytes oldBytes = readFileBytes(file("old.hvr"));
@@ -672,11 +707,18 @@ TEST_F(DiffTest, TheOutputNeverNamesAnInput) {
         DiffOptions options{file("old.hvr"), c.newPath, c.output, 0x0200};
         DiffOutcome outcome;
         const DiffResult result = diffArchives(options, &outcome);
-        EXPECT_EQ(c.refused ? DiffResult::sameAsInput : DiffResult::done, result);
+        EXPECT_EQ(c.result, result);
         EXPECT_EQ(oldBytes, readFileBytes(file("old.hvr")));
         EXPECT_EQ(newBytes, readFileBytes(c.newPath));
-        EXPECT_EQ(!c.refused, outcome.written);
+        EXPECT_EQ(c.result == DiffResult::done, outcome.written);
     }
+    EXPECT_TRUE(std::filesystem::is_directory(file("folder.hvp")));
+    EXPECT_TRUE(std::filesystem::is_directory(file("q.$$$")));
+#ifndef _WIN32
+    struct stat info;
+    ASSERT_EQ(0, ::stat(file("pipe.hvp").c_str(), &info));
+    EXPECT_TRUE(S_ISFIFO(info.st_mode));
+#endif
 }
 
 TEST_F(DiffTest, EveryFailingFileCallLeavesTheOutputAsItWas) {

@@ -66,7 +66,7 @@ int check(const char* path, bool quiet) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
     if (!coverClosedStandardStreams()) return 1;
     adoptUserLocale();
     if (argc >= 2 && !std::strcmp(argv[1], "--check")) {
@@ -105,3 +105,5 @@ int main(int argc, char** argv) {
     }
     return 0;
 }
+
+int main(int argc, char** argv) { return finishTool("hvrdump", run(argc, argv)); }

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/file_ops.h"
 #include "platform/standard_streams.h"
@@ -74,7 +75,7 @@ bool parseNumber(const char* text, uint64_t* value) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
     if (!coverClosedStandardStreams()) return 1;
     adoptUserLocale();
     ArchiveSpec archive;
@@ -168,6 +169,24 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "hvrgen: a format word starts with 0x01 or 0x02\n");
         return 2;
     }
+    // Each output is made anew at its name, which would put a file in the
+    // place of a device (/dev/null) or write one output over another.
+    std::vector<std::string> outputs;
+    for (const std::string* path : {&archivePath, &patchPath, &versionPath}) {
+        if (path->empty() || *path == "-") continue;
+        if (namesNonFile(path->c_str())) {
+            std::fprintf(stderr, "hvrgen: %s is not a regular file, and archives are only written as one\n",
+                         path->c_str());
+            return 2;
+        }
+        for (const std::string& earlier : outputs) {
+            if (earlier == *path || sameFile(earlier.c_str(), path->c_str())) {
+                std::fprintf(stderr, "hvrgen: %s is named for two outputs\n", path->c_str());
+                return 2;
+            }
+        }
+        outputs.push_back(*path);
+    }
     version.plainPercent = archive.plainPercent;
     if (!versionPath.empty() && !generateVersion(versionPath, archive, version)) {
         std::fprintf(stderr, "hvrgen: %s: %s\n", versionPath.c_str(), toUserCharset(errorText(getLastError())).c_str());
@@ -184,3 +203,5 @@ int main(int argc, char** argv) {
     }
     return 0;
 }
+
+int main(int argc, char** argv) { return finishTool("hvrgen", run(argc, argv)); }
