@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "archive/format.h"
 #include "archive/reader.h"
@@ -69,6 +70,17 @@ int check(const char* path, bool quiet) {
 int run(int argc, char** argv) {
     if (!coverClosedStandardStreams()) return 1;
     adoptUserLocale();
+    if (argc == 2 && !std::strcmp(argv[1], "--help")) {
+        std::fputs(USAGE, stdout);
+        return 0;
+    }
+    // --quiet on either side of the archive's name.
+    if (argc == 4 && !std::strcmp(argv[1], "--quiet") && !std::strcmp(argv[2], "--check")) {
+        std::swap(argv[1], argv[2]);
+        std::swap(argv[2], argv[3]);
+    } else if (argc == 4 && !std::strcmp(argv[1], "--check") && !std::strcmp(argv[2], "--quiet")) {
+        std::swap(argv[2], argv[3]);
+    }
     if (argc >= 2 && !std::strcmp(argv[1], "--check")) {
         const bool quiet = argc == 4 && !std::strcmp(argv[3], "--quiet");
         if (argc != 3 && !quiet) {
@@ -77,7 +89,7 @@ int run(int argc, char** argv) {
         }
         return check(argv[2], quiet);
     }
-    if (argc != 2 || !std::strcmp(argv[1], "--help")) {
+    if (argc != 2 || argv[1][0] == '-') {
         std::fputs(USAGE, stderr);
         return 2;
     }
