@@ -19,6 +19,7 @@
 #include "archive/journal.h"
 #include "archive/reader.h"
 #include "tests/archive_builder.h"
+#include "tests/run_program.h"
 #include "tests/temp_dir.h"
 #include "tools/archive_check.h"
 #include "tools/generator.h"
@@ -384,39 +385,6 @@ TEST(Check, AHeldArchiveIsReportedNotWaitedFor) {
 // ---------------------------------------------------------------------------
 // The program
 
-struct Ran {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-Ran runIn(const std::string& directory, const std::vector<std::string>& arguments) {
-    Ran ran;
-    const std::string outPath = directory + "/.out";
-    const std::string errPath = directory + "/.err";
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 || chdir(directory.c_str()) != 0) _exit(126);
-        std::vector<char*> argv = {const_cast<char*>(HVRDUMP_PATH)};
-        for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-        argv.push_back(nullptr);
-        execv(HVRDUMP_PATH, argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    ran.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    const Bytes out = readFileBytes(outPath);
-    const Bytes err = readFileBytes(errPath);
-    ran.out.assign(out.begin(), out.end());
-    ran.err.assign(err.begin(), err.end());
-    std::filesystem::remove(outPath);
-    std::filesystem::remove(errPath);
-    return ran;
-}
-
 TEST(Check, ProgramPrintsAProblemPerLineThenASummary) {
     ScopedTempDir dir;
     ASSERT_TRUE(generateArchive(dir.file("good.hvr"), smallSpec(1)));
@@ -448,7 +416,7 @@ TEST(Check, ProgramPrintsAProblemPerLineThenASummary) {
     };
     for (const Case& c : CASES) {
         SCOPED_TRACE(c.what);
-        const Ran ran = runIn(dir.path(), c.arguments);
+        const Ran ran = runProgram(dir.path(), HVRDUMP_PATH, c.arguments);
         EXPECT_EQ(c.status, ran.status) << ran.out << ran.err;
         if (c.arguments.size() > 1 && c.arguments[0] == "--check") {
             std::vector<std::string> lines;

@@ -18,6 +18,7 @@
 #include "jobs/patch_job.h"
 #include "tests/archive_builder.h"
 #include "tests/fault_file_ops.h"
+#include "tests/run_program.h"
 #include "tests/temp_dir.h"
 #include "tools/archive_check.h"
 #include "tools/archive_diff.h"
@@ -773,42 +774,6 @@ TEST_F(DiffTest, EveryFailingFileCallLeavesTheOutputAsItWas) {
 // ---------------------------------------------------------------------------
 // The program's exit status
 
-struct Ran {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-Ran runIn(const std::string& directory, const char* program, const std::vector<std::string>& arguments) {
-    Ran ran;
-    const std::string outPath = directory + "/.out";
-    const std::string errPath = directory + "/.err";
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int in = open("/dev/null", O_RDONLY);
-        if (out < 0 || err < 0 || in < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 ||
-            chdir(directory.c_str()) != 0)
-            _exit(126);
-        std::vector<char*> argv = {const_cast<char*>(program)};
-        for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-        argv.push_back(nullptr);
-        execv(program, argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    ran.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    const Bytes out = readFileBytes(outPath);
-    const Bytes err = readFileBytes(errPath);
-    ran.out.assign(out.begin(), out.end());
-    ran.err.assign(err.begin(), err.end());
-    std::filesystem::remove(outPath);
-    std::filesystem::remove(errPath);
-    return ran;
-}
-
 struct ExitCase {
     const char* what;
     std::vector<std::string> arguments;
@@ -854,7 +819,7 @@ TEST_F(DiffTest, ExitStatusTellsWhatWasCarried) {
         SCOPED_TRACE(c.what);
         std::filesystem::remove(file("update.hvp"));
         const Bytes oldBytes = readFileBytes(file("old.hvr"));
-        const Ran ran = runIn(dir_.path(), HVRDIFF_PATH, c.arguments);
+        const Ran ran = runProgram(dir_.path(), HVRDIFF_PATH, c.arguments);
         EXPECT_EQ(c.status, ran.status) << ran.out << ran.err;
         EXPECT_EQ(c.patchWritten, fileExists(file("update.hvp")));
         EXPECT_NE(std::string::npos, (ran.out + ran.err).find(c.says)) << ran.out << ran.err;
@@ -863,7 +828,7 @@ TEST_F(DiffTest, ExitStatusTellsWhatWasCarried) {
     }
     // A patch that is not needed leaves an older one alone.
     writeFileBytes(file("update.hvp"), bytesOfText("kept"));
-    EXPECT_EQ(0, runIn(dir_.path(), HVRDIFF_PATH, {"old.hvr", "same.hvr"}).status);
+    EXPECT_EQ(0, runProgram(dir_.path(), HVRDIFF_PATH, {"old.hvr", "same.hvr"}).status);
     EXPECT_EQ(bytesOfText("kept"), readFileBytes(file("update.hvp")));
 }
 
@@ -874,7 +839,7 @@ TEST_F(DiffTest, ProgramReportsTheCountHvrUpdateReaches) {
     changed.changedPermille = 150;
     ASSERT_TRUE(generateArchive(file("old.hvr"), base));
     ASSERT_TRUE(generateVersion(file("new.hvr"), base, changed));
-    const Ran ran = runIn(dir_.path(), HVRDIFF_PATH, {"old.hvr", "new.hvr", "-o", "update.hvp"});
+    const Ran ran = runProgram(dir_.path(), HVRDIFF_PATH, {"old.hvr", "new.hvr", "-o", "update.hvp"});
     ASSERT_EQ(0, ran.status) << ran.err;
     unsigned entries = 0, replaced = 0;
     ASSERT_EQ(2, std::sscanf(ran.out.c_str(), "update.hvp: %u entries, format 0x0200; HvrUpdate replaces %u", &entries,
